@@ -1,0 +1,80 @@
+#pragma once
+
+#include <QFile>
+#include <QString>
+
+#include <map>
+#include <memory>
+#include <optional>
+
+namespace svw {
+
+// A failure of a scratch file, with the file's name and the system's reason.
+struct ScratchError
+{
+    QString file;
+    QString reason;
+
+    QString message() const;
+};
+
+// The three small single-byte files through which every enciphered and
+// deciphered line is assembled. Names are relative to `directory` (by
+// default the process's current working directory).
+//
+// Every file starts with a header record: the header text in double quotes,
+// then CR LF. The first failure is kept (see error()) and every later call
+// does nothing, so a sequence can run to its end and be checked once.
+class ScratchFiles
+{
+public:
+    static inline const QString kSentFile = QStringLiteral("temp");
+    static inline const QString kGotFile = QStringLiteral("Got");
+    static inline const QString kMessageFile = QStringLiteral("message");
+
+    static inline const QString kSentHeader = QStringLiteral("SVW Sent");
+    static inline const QString kGotHeader = QStringLiteral("SVW Gotten");
+    static inline const QString kMessageHeader = QStringLiteral("SVW Message");
+
+    explicit ScratchFiles(QString directory = {});
+    ~ScratchFiles();
+
+    ScratchFiles(const ScratchFiles&) = delete;
+    ScratchFiles& operator=(const ScratchFiles&) = delete;
+
+    // Creates the file or cuts it to nothing and writes the header record.
+    // The file stays open until CloseAll().
+    void WriteHeader(const QString& name, const QString& header);
+
+    // Writes `text` and CR LF to a file opened by WriteHeader().
+    void WriteLine(const QString& name, const QString& text);
+
+    // Opens the file for appending; AppendChar() then adds one byte at a time.
+    void OpenAppend(const QString& name);
+    void AppendChar(QChar ch);
+
+    // Skips the quoted header field and the rest of its record, returns the
+    // next line (up to the first CR, or to the end of the file), closing
+    // every file. An empty string when nothing follows the header record.
+    QString ReadBack(const QString& name);
+
+    void CloseAll();
+
+    const std::optional<ScratchError>& error() const { return m_error; }
+
+    // Where a scratch file of this name lives.
+    QString pathOf(const QString& name) const;
+
+private:
+    QFile* openFile(const QString& name, QIODevice::OpenMode mode);
+    void fail(const QString& name, const QString& reason);
+    void write(const QString& name, QFile* file, const QByteArray& bytes);
+
+    QString m_directory;
+    std::map<QString, std::unique_ptr<QFile>> m_open;
+    QString m_appendName;
+    QFile* m_append = nullptr;
+    std::optional<ScratchError> m_error;
+};
+
+} // namespace svw

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+namespace svw {
+
+// The chat room control: the one way lines go into a chat room and come out
+// of it. The chat window knows rooms only through this interface.
+class ChatRoomControl : public QObject
+{
+    Q_OBJECT
+
+public:
+    using QObject::QObject;
+    ~ChatRoomControl() override = default;
+
+    // Says `line` into the room as one line with the user as its sender.
+    // Returns false, with errorString() set, when the room refuses the line
+    // outright (for instance a line the room cannot carry). A room that is
+    // only momentarily unreachable queues the line and returns true.
+    virtual bool SendRoomLine(const QString& line) = 0;
+
+    // From now on every line said in the room, the user's own included, is
+    // reported through RoomLine() until StopRoomScan().
+    virtual void StartRoomScan() = 0;
+    virtual void StopRoomScan() = 0;
+
+    // Whether the room can carry `line` as one line. The chat window splits a
+    // long outgoing text into pieces whose room lines fit.
+    virtual bool fitsOneLine(const QString& line) const
+    {
+        Q_UNUSED(line);
+        return true;
+    }
+
+    // The reason for the last refusal of SendRoomLine().
+    QString errorString() const { return m_errorString; }
+
+signals:
+    // One line said in the room: who said it and the text exactly as said.
+    void RoomLine(const QString& sender, const QString& text);
+
+    // The room's connection state in words, for the user ("connected to
+    // #chan on irc.example.net", "reconnecting in 4 s ..."). Informational.
+    void statusChanged(const QString& status);
+
+protected:
+    void setErrorString(const QString& text) { m_errorString = text; }
+
+private:
+    QString m_errorString;
+};
+
+} // namespace svw
