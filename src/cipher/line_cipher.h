@@ -21,13 +21,13 @@ using EmitStep = std::function<void(QChar)>;
 struct CipherError
 {
     enum class Kind {
-        EmptyLine,         // nothing to encipher
-        EmptyKey,          // no password to encipher with
-        LineTooLong,       // more than kMaxCipherLength characters
-        KeyTooLong,        // a password of more than kMaxCipherLength characters
+        EmptyLine,           // nothing to encipher
+        EmptyKey,            // no password to encipher with
+        LineTooLong,         // more than kMaxCipherLength characters
+        KeyTooLong,          // a password of more than kMaxCipherLength characters
         TextOutsideCodePage, // a typed character Windows-1252 cannot represent
         KeyOutsideCodePage,  // a password character Windows-1252 cannot represent
-        SumAbove255,       // text and password codes add up past the code page
+        SumAbove255,         // text and password codes add up past the code page
     };
 
     Kind kind;
@@ -39,25 +39,23 @@ struct CipherError
     QString message() const;
 };
 
-// Enciphers `plain` with `key`, calling `emit` once per position with the
-// enciphered character: code(text k) + code(key ((k-1) mod m) + 1).
-// The line and the key are checked before anything is emitted; only a sum
-// above 255 is found during the walk, and then the walk stops at that
-// position and nothing more is emitted.
-std::optional<CipherError> EncodeLine(QStringView plain, QStringView key, const EmitStep& emit);
+// Enciphers `plain` with `key`, calling `emitStep` once per position with the
+// enciphered character: code(text k) + code(key ((k-1) mod m) + 1). A line
+// that cannot be enciphered whole emits nothing at all and says why.
+std::optional<CipherError> EncodeLine(QStringView plain, QStringView key, const EmitStep& emitStep);
 
 struct DecodeResult
 {
-    bool stoppedEarly = false; // a character could not be deciphered
-    qsizetype stopPosition = 0; // 1-based position of that character
+    bool stoppedEarly = false;        // a character could not be deciphered
+    qsizetype stopPosition = 0;       // 1-based position of that character
     std::optional<CipherError> error; // only the length limits; nothing emitted then
 };
 
-// Deciphers `cipher` with `key`, calling `emit` once per position. Stops
+// Deciphers `cipher` with `key`, calling `emitStep` once per position. Stops
 // early, without emitting, at the first position whose character cannot be
 // deciphered: a code below the key code, no key character (empty key), or a
 // character outside the code page.
-DecodeResult DecodeLine(QStringView cipher, QStringView key, const EmitStep& emit);
+DecodeResult DecodeLine(QStringView cipher, QStringView key, const EmitStep& emitStep);
 
 // Convenience forms that collect the output into a string.
 struct EncodeOutcome

@@ -12,7 +12,7 @@ namespace svw {
 // What one pass of a line through the scratch files gave.
 struct SentLine
 {
-    QString cipherLine;                    // read back from "temp"
+    QString cipherLine;                     // read back from "temp"
     std::optional<CipherError> cipherError; // the line cannot be enciphered
     std::optional<ScratchError> fileError;  // "temp" could not be written or read
 
@@ -22,8 +22,8 @@ struct SentLine
 
 struct ReceivedLine
 {
-    QString plainLine;  // read back from "message", or deciphered in memory
-    bool stoppedEarly = false;               // deciphering stopped before the end
+    QString plainLine;                      // read back from "message", or deciphered in memory
+    bool stoppedEarly = false;              // deciphering stopped before the end
     std::optional<CipherError> cipherError; // only a line over the length limit
     std::optional<ScratchError> fileError;  // "Got" or "message" failed; plainLine
                                             // then holds what deciphered in memory

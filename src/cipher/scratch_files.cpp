@@ -1,0 +1,145 @@
+#include "scratch_files.h"
+
+#include "ansi_code.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+namespace svw {
+
+QString ScratchError::message() const
+{
+    return QStringLiteral("The scratch file \"%1\" could not be used: %2").arg(file, reason);
+}
+
+ScratchFiles::ScratchFiles(QString directory) : m_directory(std::move(directory)) {}
+
+ScratchFiles::~ScratchFiles()
+{
+    CloseAll();
+}
+
+QString ScratchFiles::pathOf(const QString& name) const
+{
+    return m_directory.isEmpty() ? name : QDir(m_directory).filePath(name);
+}
+
+void ScratchFiles::fail(const QString& name, const QString& reason)
+{
+    if (!m_error)
+        m_error = ScratchError{name, reason};
+}
+
+QFile* ScratchFiles::openFile(const QString& name, QIODevice::OpenMode mode)
+{
+    if (m_error)
+        return nullptr;
+    m_open.erase(name); // a file reopened under the same name starts afresh
+    auto file = std::make_unique<QFile>(pathOf(name));
+    // QFile opens a directory for reading without complaint; say what it is.
+    if (QFileInfo(file->fileName()).isDir()) {
+        fail(name, QStringLiteral("it is a directory"));
+        return nullptr;
+    }
+    if (!file->open(mode)) {
+        fail(name, file->errorString());
+        return nullptr;
+    }
+    QFile* raw = file.get();
+    m_open[name] = std::move(file);
+    return raw;
+}
+
+void ScratchFiles::write(const QString& name, QFile* file, const QByteArray& bytes)
+{
+    if (m_error || !file)
+        return;
+    if (file->write(bytes) != bytes.size())
+        fail(name, file->errorString());
+}
+
+void ScratchFiles::WriteHeader(const QString& name, const QString& header)
+{
+    QFile* file = openFile(name, QIODevice::WriteOnly | QIODevice::Truncate);
+    write(name, file, '"' + toAnsiBytes(header) + "\"\r\n");
+}
+
+void ScratchFiles::WriteLine(const QString& name, const QString& text)
+{
+    if (m_error)
+        return;
+    const auto it = m_open.find(name);
+    if (it == m_open.end() || !it->second->isWritable()) {
+        fail(name, QStringLiteral("it is not open for writing"));
+        return;
+    }
+    write(name, it->second.get(), toAnsiBytes(text) + "\r\n");
+}
+
+void ScratchFiles::OpenAppend(const QString& name)
+{
+    m_append = openFile(name, QIODevice::WriteOnly | QIODevice::Append);
+    m_appendName = name;
+}
+
+void ScratchFiles::AppendChar(QChar ch)
+{
+    if (m_error)
+        return;
+    if (!m_append) {
+        fail(m_appendName, QStringLiteral("it is not open for appending"));
+        return;
+    }
+    const char byte = char(ansiCodeOf(ch).value_or('?'));
+    if (!m_append->putChar(byte))
+        fail(m_appendName, m_append->errorString());
+}
+
+void ScratchFiles::CloseAll()
+{
+    // Buffered bytes reach the disk only here, so a full disk shows up now.
+    for (auto& [name, file] : m_open) {
+        if (file->isWritable() && !file->flush())
+            fail(name, file->errorString());
+        file->close();
+    }
+    m_open.clear();
+    m_append = nullptr;
+}
+
+QString ScratchFiles::ReadBack(const QString& name)
+{
+    QFile* file = openFile(name, QIODevice::ReadOnly);
+    if (!file) {
+        CloseAll();
+        return {};
+    }
+    const QByteArray data = file->readAll();
+    if (file->error() != QFileDevice::NoError)
+        fail(name, file->errorString());
+    CloseAll();
+    if (m_error)
+        return {};
+
+    // The header record: a quoted field, then the rest of the record up to
+    // and including its line end.
+    if (!data.startsWith('"')) {
+        fail(name, QStringLiteral("it does not begin with a header record"));
+        return {};
+    }
+    const qsizetype closingQuote = data.indexOf('"', 1);
+    if (closingQuote < 0)
+        return {};
+    const qsizetype recordEnd = data.indexOf("\r\n", closingQuote + 1);
+    if (recordEnd < 0)
+        return {};
+
+    // The line runs to the first carriage return, or to the end of the file.
+    const qsizetype start = recordEnd + 2;
+    qsizetype end = data.indexOf('\r', start);
+    if (end < 0)
+        end = data.size();
+    return fromAnsiBytes(QByteArrayView(data).sliced(start, end - start));
+}
+
+} // namespace svw
