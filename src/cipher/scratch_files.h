@@ -74,6 +74,7 @@ private:
     std::map<QString, std::unique_ptr<QFile>> m_open;
     QString m_appendName;
     QFile* m_append = nullptr;
+    QByteArray m_appendBuffer;
     std::optional<ScratchError> m_error;
 };
 

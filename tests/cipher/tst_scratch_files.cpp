@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -74,6 +75,16 @@ private slots:
         QVERIFY(sent.ok());
         QCOMPARE(bytesOf("temp"), "\"SVW Sent\"\r\n" + toAnsiBytes(cipherOf("ok", "pw")));
         QCOMPARE(sent.cipherLine, cipherOf("ok", "pw"));
+    }
+
+    void aLinkUnderTheNameIsReplacedNotWrittenThrough()
+    {
+        writeBytes("elsewhere", "precious");
+        QVERIFY(QFile::link("elsewhere", "temp"));
+        QVERIFY(encipherThroughScratch("hello", "pw").ok());
+        QCOMPARE(bytesOf("elsewhere"), QByteArray("precious"));
+        QVERIFY(!QFileInfo("temp").isSymLink());
+        QCOMPARE(bytesOf("temp"), "\"SVW Sent\"\r\n" + toAnsiBytes(cipherOf("hello", "pw")));
     }
 
     void cipherBytesOfTheWholeCodePageSurviveTheFile()
