@@ -6,7 +6,10 @@ ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := -G Ninja
 
-.PHONY: all deps configure build run test test-main test-asan bench clean
+FUZZ_BUILD   ?= build-fuzz
+FUZZ_SECONDS ?= 600
+
+.PHONY: all deps configure build run test test-main test-asan fuzz fuzz-build fuzz-smoke bench clean
 
 all: build
 
@@ -24,7 +27,8 @@ build: configure
 run: build
 	$(BUILD)/src/app/svw
 
-test: test-main test-asan
+# The fuzz smoke runs first so that the test runner's summary closes the output.
+test: fuzz-smoke test-main test-asan
 
 test-main: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
@@ -35,9 +39,22 @@ test-asan: deps
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS) -LE no-sanitizer
 
+# libFuzzer targets (clang). `make fuzz` runs each for FUZZ_SECONDS; the smoke
+# run that `make test` does gives each a few seconds.
+fuzz-build: deps
+	cmake -S . -B $(FUZZ_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSVW_FUZZ=ON \
+		-DCMAKE_CXX_COMPILER=clang++
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+
+fuzz: fuzz-build
+	scripts/run-fuzzers $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+fuzz-smoke: fuzz-build
+	scripts/run-fuzzers $(FUZZ_BUILD) 5
+
 bench: build
 	cmake --build $(BUILD) --target benchmarks
 	@for b in $(BUILD)/bench/bench_*; do echo "== $$b"; "$$b"; done
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

@@ -1,6 +1,11 @@
 # Settings every target of our own shares, and the way tests are declared.
 
-if(SVW_SANITIZE)
+if(SVW_FUZZ)
+    # Coverage for libFuzzer in every library the targets link.
+    add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer
+                        -fno-sanitize-recover=undefined)
+    add_link_options(-fsanitize=address,undefined)
+elseif(SVW_SANITIZE)
     add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer
                         -fno-sanitize-recover=undefined)
     add_link_options(-fsanitize=address,undefined)
