@@ -9,7 +9,7 @@ CMAKE_GEN  := -G Ninja
 FUZZ_BUILD   ?= build-fuzz
 FUZZ_SECONDS ?= 600
 
-.PHONY: all deps configure build run test test-main test-asan fuzz fuzz-build fuzz-smoke bench clean
+.PHONY: all deps configure build run test test-main test-asan fuzz fuzz-build fuzz-smoke tidy bench clean
 
 all: build
 
@@ -28,7 +28,7 @@ run: build
 	$(BUILD)/src/app/svw
 
 # The fuzz smoke runs first so that the test runner's summary closes the output.
-test: fuzz-smoke test-main test-asan
+test: fuzz-smoke tidy test-main test-asan
 
 test-main: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
@@ -51,6 +51,10 @@ fuzz: fuzz-build
 
 fuzz-smoke: fuzz-build
 	scripts/run-fuzzers $(FUZZ_BUILD) 5
+
+# Static analysis of src/ with the checked-in .clang-tidy.
+tidy: build
+	scripts/run-clang-tidy $(BUILD)
 
 bench: build
 	cmake --build $(BUILD) --target benchmarks

@@ -67,9 +67,9 @@ QString describeCharacter(QStringView text, qsizetype index)
         code = QChar::surrogateToUcs4(text[index], text[index + 1]);
         length = 2;
     }
-    const QString codePoint = QStringLiteral("U+%1")
-                                  .arg(uint(code), code > 0xFFFF ? 5 : 4, 16, QLatin1Char('0'))
-                                  .toUpper();
+    QString codePoint = QStringLiteral("U+%1")
+                            .arg(uint(code), code > 0xFFFF ? 5 : 4, 16, QLatin1Char('0'))
+                            .toUpper();
     // Control characters and lone surrogates are named by code point alone.
     const QString shown = text.mid(index, length).toString();
     if (QChar::isPrint(code))
