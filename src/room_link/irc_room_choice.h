@@ -1,0 +1,18 @@
+#pragma once
+
+#include "chat_room_control.h"
+
+#include <QString>
+
+#include <memory>
+
+namespace svw {
+
+// Builds the IRC room that SVW_ROOM names (irc://... or ircs://...), with the
+// trusted certificates of SVW_IRC_CAFILE added to the system's. `nick` is the
+// nick to use when the address names none. Returns nullptr with `error` a
+// sentence for the user when the address or the certificate file is bad.
+std::unique_ptr<ChatRoomControl> createIrcRoom(const QString& choice, const QString& nick,
+                                               QString* error);
+
+} // namespace svw
