@@ -1,0 +1,46 @@
+// The program: the chat window on the room that SVW_ROOM chooses.
+
+#include "notice.h"
+#include "room_factory.h"
+#include "solvane.h"
+#include "test_driver.h"
+#include "web_page.h"
+#include "web_window_loader.h"
+
+#include <QApplication>
+#include <QPointer>
+
+#include <cstdio>
+
+int main(int argc, char* argv[])
+{
+    // The web engine, loaded with the first web window, needs this before the
+    // application exists; on its own it costs nothing measurable.
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("SVW"));
+    QApplication::setOrganizationName(QStringLiteral("SVWbeta"));
+    QApplication::setApplicationVersion(QStringLiteral("1.00"));
+
+    const bool driven = svw::test_driver::requested();
+    if (driven)
+        svw::test_driver::reportMessageBoxes(&app);
+
+    QString error;
+    std::unique_ptr<svw::ChatRoomControl> room =
+        svw::createChatRoomControl(qEnvironmentVariable("SVW_ROOM"), svw::defaultNick(), &error);
+    if (!room) {
+        std::fprintf(stderr, "svw: %s\n", qUtf8Printable(error));
+        svw::showNotice(nullptr, error);
+        return 2;
+    }
+
+    QPointer<svw::Solvane> window = new svw::Solvane(room.release());
+    window->setWebWindowOpener(svw::makeWebWindowOpener(QString(svw::kWebPageAddress)));
+    if (driven)
+        svw::test_driver::drive(window);
+
+    const int status = QApplication::exec();
+    delete window.data(); // still there when Exit ended the program
+    return status;
+}

@@ -1,0 +1,115 @@
+#include "web_window_loader.h"
+
+#include "notice.h"
+#include "web_window_plugin.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QPluginLoader>
+#include <QWidget>
+
+#include <memory>
+#include <unistd.h>
+
+namespace svw {
+
+namespace {
+const char kDisableSandbox[] = "QTWEBENGINE_DISABLE_SANDBOX";
+const char kChromiumFlags[] = "QTWEBENGINE_CHROMIUM_FLAGS";
+} // namespace
+
+bool disableWebSandboxForRoot(unsigned effectiveUid, std::FILE* err)
+{
+    if (effectiveUid != 0)
+        return false;
+    if (qEnvironmentVariableIsSet(kDisableSandbox) ||
+        qEnvironmentVariable(kChromiumFlags).contains(QLatin1String("--no-sandbox")))
+        return false;
+    qputenv(kDisableSandbox, "1");
+    std::fprintf(err,
+                 "svw: running as root, where the web engine's sandbox cannot start; "
+                 "web pages are shown without it (%s=1)\n",
+                 kDisableSandbox);
+    return true;
+}
+
+WebWindowLoader::WebWindowLoader(QString homeAddress, QStringList pluginDirs)
+    : m_homeAddress(std::move(homeAddress)), m_pluginDirs(std::move(pluginDirs))
+{}
+
+// QPluginLoader leaves the plugin loaded: its windows may outlive this loader.
+WebWindowLoader::~WebWindowLoader() = default;
+
+QStringList WebWindowLoader::defaultPluginDirs()
+{
+    const QString programDir = QCoreApplication::applicationDirPath();
+    return {programDir, QDir(programDir).filePath(QStringLiteral("../lib/svw"))};
+}
+
+QString WebWindowLoader::pluginFileName()
+{
+    return QStringLiteral(SVW_WEB_WINDOW_PLUGIN_FILE);
+}
+
+WebWindowFactory* WebWindowLoader::factory(QString* error)
+{
+    if (m_factory)
+        return m_factory;
+
+    QString path;
+    for (const QString& dir : std::as_const(m_pluginDirs)) {
+        const QFileInfo candidate(QDir(dir), pluginFileName());
+        if (candidate.exists()) {
+            path = candidate.absoluteFilePath();
+            break;
+        }
+    }
+    if (path.isEmpty()) {
+        *error = QStringLiteral("The web window cannot be opened: its part of the program, "
+                                "%1, was not found in %2.")
+                     .arg(pluginFileName(), m_pluginDirs.join(QStringLiteral(", ")));
+        return nullptr;
+    }
+
+    // The engine reads this when it starts, which is when the first window is made.
+    disableWebSandboxForRoot(geteuid(), stderr);
+
+    auto plugin = std::make_unique<QPluginLoader>(path);
+    QObject* instance = plugin->instance();
+    auto* found = qobject_cast<WebWindowFactory*>(instance);
+    if (!found) {
+        *error = QStringLiteral("The web window cannot be opened: %1 could not be loaded.\n\n%2")
+                     .arg(path, instance ? QStringLiteral("It is not the SVW web window.")
+                                         : plugin->errorString());
+        plugin->unload();
+        return nullptr;
+    }
+    m_plugin = std::move(plugin);
+    m_factory = found;
+    return m_factory;
+}
+
+void WebWindowLoader::open(const QString& startingAddress, QWidget* marker)
+{
+    QString error;
+    WebWindowFactory* webWindows = factory(&error);
+    if (!webWindows) {
+        if (marker)
+            marker->hide();
+        std::fprintf(stderr, "svw: %s\n", qUtf8Printable(error));
+        showNotice(marker ? marker->window() : nullptr, error);
+        return;
+    }
+    webWindows->openWebWindow(startingAddress, m_homeAddress, marker);
+}
+
+std::function<void(const QString&, QWidget*)> makeWebWindowOpener(const QString& homeAddress)
+{
+    auto loader = std::make_shared<WebWindowLoader>(homeAddress);
+    return [loader](const QString& startingAddress, QWidget* marker) {
+        loader->open(startingAddress, marker);
+    };
+}
+
+} // namespace svw

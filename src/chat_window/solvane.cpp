@@ -1,0 +1,303 @@
+#include "solvane.h"
+
+#include "alwayz_on_top.h"
+#include "chat_room_control.h"
+#include "notice.h"
+#include "web_page.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QComboBox>
+#include <QFrame>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTimer>
+
+#include <limits>
+
+static void initChatWindowResources()
+{
+    Q_INIT_RESOURCE(chat_window);
+}
+
+namespace svw {
+
+namespace {
+
+// Controls are laid out in twips from the top left corner of the client area
+// under the menu bar, 15 twips to a pixel.
+QRect fromTwips(int left, int top, int width, int height)
+{
+    constexpr int kTwipsPerPixel = 15;
+    return QRect(left / kTwipsPerPixel, top / kTwipsPerPixel, width / kTwipsPerPixel,
+                 height / kTwipsPerPixel);
+}
+
+const QString kPrefixLengthMessage =
+    QStringLiteral("Your Prefix must have exactly 5 Characters, please reformat");
+
+const QString kHelpCaption = QStringLiteral("Solvane Veilwire");
+const QString kHelpText = QStringLiteral(
+    "All you have to do is Open AOL and then open the designated chat room.  As long as you "
+    "have the right password you will be able to read the text.  However you're prefix must "
+    "match everyone elses.  If someone is in your chat and you don't want to see their "
+    "messages, change your prefix.");
+
+constexpr qsizetype kPrefixLength = 5;
+
+} // namespace
+
+const QStringList& Solvane::prefixes()
+{
+    static const QStringList list{
+        QStringLiteral("-|?|-"),
+        QStringLiteral("-=+=-"),
+        QStringLiteral("''!''"),
+        QStringLiteral(u"\u00BA\u00AA\u00D1\u00AA\u00BA"),
+    };
+    return list;
+}
+
+Solvane::Solvane(ChatRoomControl* chat1, QWidget* parent) : QMainWindow(parent), Chat1(chat1)
+{
+    initChatWindowResources();
+    setObjectName(QStringLiteral("Solvane"));
+    setWindowTitle(QStringLiteral("Solvane Veilwire"));
+    setWindowIcon(QIcon(QStringLiteral(":/svw/svw.png")));
+    setAttribute(Qt::WA_DeleteOnClose);
+
+    createControls();
+    createMenu();
+    Form_Load();
+}
+
+Solvane::~Solvane()
+{
+    // The room goes first, so nothing it says while ending reaches a window
+    // that is half gone.
+    delete Chat1;
+}
+
+void Solvane::setWebWindowOpener(WebWindowOpener opener)
+{
+    m_webWindowOpener = std::move(opener);
+}
+
+void Solvane::createControls()
+{
+    auto* client = new QWidget(this);
+    client->setObjectName(QStringLiteral("client"));
+    setCentralWidget(client);
+
+    // Created in this order, so later controls lie above earlier ones where
+    // they meet (the link above its marker frame).
+    cmdClear = new QPushButton(QStringLiteral("Clear"), client);
+    cmdClear->setGeometry(fromTwips(4320, 3000, 735, 255));
+    cmdClear->setAutoDefault(true); // Enter on a focused Clear presses Clear
+
+    cmdSend = new QPushButton(QStringLiteral("&Send"), client);
+    cmdSend->setGeometry(fromTwips(3600, 3360, 1095, 255));
+    cmdSend->setDefault(true);
+
+    txtSend = new QLineEdit(client);
+    txtSend->setGeometry(fromTwips(0, 3360, 3495, 285));
+    txtSend->setMaxLength(std::numeric_limits<int>::max());
+
+    cbPre = new QComboBox(client);
+    cbPre->setGeometry(fromTwips(3360, 3000, 855, 315));
+    cbPre->setEditable(true);
+    cbPre->setInsertPolicy(QComboBox::NoInsert); // Enter sends; it never adds to the list
+    cbPre->setCompleter(nullptr);                // typed text stays as typed
+    cbPre->setEditText(prefixes().first());
+
+    pw = new QLineEdit(client);
+    pw->setGeometry(fromTwips(840, 3000, 1935, 285));
+    pw->setEchoMode(QLineEdit::Password);
+    pw->setStyleSheet(QStringLiteral("QLineEdit { lineedit-password-character: 42; }"));
+    pw->setAttribute(Qt::WA_InputMethodEnabled, false);
+    pw->setMaxLength(std::numeric_limits<int>::max());
+
+    txtSaid = new QPlainTextEdit(client);
+    txtSaid->setGeometry(fromTwips(0, 0, 5055, 2895));
+    txtSaid->setReadOnly(true);
+    txtSaid->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    txtSaid->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    txtSaid->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    txtSaid->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    txtSaid->setTabChangesFocus(true);
+
+    Chat1->setParent(this);
+    Chat1->setObjectName(QStringLiteral("Chat1"));
+    connect(Chat1, &ChatRoomControl::RoomLine, this, &Solvane::Chat1_RoomLine);
+
+    shape = new QFrame(client);
+    shape->setFrameStyle(QFrame::Box | QFrame::Plain);
+    shape->setLineWidth(1);
+    shape->setGeometry(fromTwips(1200, 3720, 2655, 255));
+    shape->setFocusPolicy(Qt::NoFocus);
+    shape->hide();
+
+    const QString scheme = QStringLiteral("http://");
+    Web = new QLabel(QString(kWebPageAddress).mid(scheme.size()), client);
+    Web->setGeometry(fromTwips(1320, 3720, 2535, 255));
+    Web->setAlignment(Qt::AlignCenter);
+    QPalette linkColour = Web->palette();
+    linkColour.setColor(QPalette::WindowText, QColor(0, 0, 192));
+    Web->setPalette(linkColour);
+    Web->installEventFilter(this);
+
+    Label2 = new QLabel(QStringLiteral("Password:"), client);
+    Label2->setGeometry(fromTwips(0, 3000, 735, 255));
+    Label2->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+
+    Label1 = new QLabel(QStringLiteral("Prefix"), client);
+    Label1->setGeometry(fromTwips(2880, 3000, 495, 255));
+
+    const std::pair<QObject*, const char*> names[] = {
+        {cmdClear, "cmdClear"}, {cmdSend, "cmdSend"}, {txtSend, "txtSend"},
+        {cbPre, "cbPre"},       {pw, "pw"},           {txtSaid, "txtSaid"},
+        {shape, "shape"},       {Web, "Web"},         {Label2, "Label2"},
+        {Label1, "Label1"},
+    };
+    for (const auto& [control, name] : names)
+        control->setObjectName(QLatin1String(name));
+
+    // Tab order: the conversation box (so its text can be selected and
+    // copied from the keyboard), password, prefix, outgoing text, Send,
+    // Clear. Labels and the marker never take the focus.
+    QWidget::setTabOrder(txtSaid, pw);
+    QWidget::setTabOrder(pw, cbPre);
+    QWidget::setTabOrder(cbPre, txtSend);
+    QWidget::setTabOrder(txtSend, cmdSend);
+    QWidget::setTabOrder(cmdSend, cmdClear);
+
+    connect(cmdSend, &QPushButton::clicked, this, &Solvane::cmdSend_Click);
+    connect(cmdClear, &QPushButton::clicked, this, &Solvane::cmdClear_Click);
+
+    // The prefix box loses the focus as a whole; its line edit is watched
+    // too because it is the widget that holds the focus inside the box.
+    cbPre->installEventFilter(this);
+    cbPre->lineEdit()->installEventFilter(this);
+}
+
+void Solvane::createMenu()
+{
+    // Four items straight on the menu bar, each acting when chosen.
+    auto addItem = [this](const char* name, const QString& caption, void (Solvane::*handler)()) {
+        QAction* item = menuBar()->addAction(caption);
+        item->setObjectName(QLatin1String(name));
+        connect(item, &QAction::triggered, this, handler);
+        return item;
+    };
+    mnuDE = addItem("mnuDE", QStringLiteral("Listen for Decrypt"), &Solvane::mnuDE_Click);
+    mnuStop = addItem("mnuStop", QStringLiteral("Stop Listening"), &Solvane::mnuStop_Click);
+    mnuHelp = addItem("mnuHelp", QStringLiteral("Help"), &Solvane::mnuHelp_Click);
+    mnuExit = addItem("mnuExit", QStringLiteral("Exit"), &Solvane::mnuExit_Click);
+}
+
+void Solvane::Form_Load()
+{
+    namespace Placement = AlwayzOnTop;
+#ifdef Q_OS_WIN
+    const Placement::WindowHandle self = reinterpret_cast<void*>(winId());
+#else
+    Placement::WindowHandle const self = this;
+#endif
+    Placement::SetWindowPos(self, Placement::HWND_TOPMOST, 100, 100, 345, 315,
+                            Placement::SWP_SHOWWINDOW | Placement::SWP_NOACTIVATE);
+
+    cbPre->addItems(prefixes());
+    cbPre->setCurrentIndex(0);
+}
+
+bool Solvane::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == Web) {
+        auto* mouse = static_cast<QMouseEvent*>(event);
+        if (event->type() == QEvent::MouseButtonRelease && mouse->button() == Qt::LeftButton &&
+            Web->rect().contains(mouse->position().toPoint()))
+            Web_Click();
+    } else if (event->type() == QEvent::FocusOut) {
+        // The box is left when the focus goes to another control of this
+        // window. Opening the box's own list, a message box, or another
+        // window or program taking the focus is not leaving it.
+        const QWidget* next = QApplication::focusWidget();
+        if (next && next != cbPre && !cbPre->isAncestorOf(next) && next->window() == this)
+            queuePrefixCheck();
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void Solvane::keyPressEvent(QKeyEvent* event)
+{
+    // Send is the window's default button: Enter in any box that does not
+    // use the key itself presses it.
+    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    if (enter && (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+        cmdSend->click();
+        return;
+    }
+    QMainWindow::keyPressEvent(event);
+}
+
+void Solvane::queuePrefixCheck()
+{
+    // The check shows a message box, which must not open in the middle of
+    // the focus change that raised it; it runs as soon as that is done.
+    // Both the box and its line edit report the same loss of focus: one
+    // check is enough.
+    if (m_prefixCheckQueued)
+        return;
+    m_prefixCheckQueued = true;
+    QTimer::singleShot(0, this, [this] { cbPre_LostFocus(); });
+}
+
+void Solvane::cbPre_LostFocus()
+{
+    if (cbPre->currentText().toUcs4().size() == kPrefixLength) {
+        m_prefixCheckQueued = false;
+        return;
+    }
+
+    // A button that took the focus by being pressed does not go on to act:
+    // the user first sees why the prefix was put back.
+    if (auto* button = qobject_cast<QAbstractButton*>(QApplication::focusWidget()))
+        button->setDown(false);
+
+    // The flag stays set while the box is open, so the focus that the box
+    // takes and gives back raises no second check.
+    showNotice(this, kPrefixLengthMessage);
+    cbPre->setEditText(prefixes().first());
+    m_prefixCheckQueued = false;
+}
+
+void Solvane::cmdClear_Click()
+{
+    txtSaid->clear();
+}
+
+void Solvane::mnuHelp_Click()
+{
+    showNotice(this, kHelpText, kHelpCaption);
+}
+
+void Solvane::mnuExit_Click()
+{
+    // Every window goes, web windows included, and the program ends.
+    QApplication::closeAllWindows();
+    QCoreApplication::quit();
+}
+
+void Solvane::Web_Click()
+{
+    shape->show();
+    QApplication::beep();
+    if (m_webWindowOpener)
+        m_webWindowOpener(QString(kWebPageAddress), shape);
+}
+
+} // namespace svw

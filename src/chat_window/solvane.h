@@ -1,0 +1,98 @@
+#pragma once
+
+#include <QMainWindow>
+#include <QString>
+
+#include <functional>
+
+class QAction;
+class QComboBox;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+
+namespace svw {
+
+class ChatRoomControl;
+
+// The chat window: the conversation box, the password and prefix boxes, the
+// outgoing text with its Send button, Clear, the link to the web page with
+// its marker, and the menu that listens, stops, helps and exits. It owns the
+// chat room control `Chat1` through which lines go into the room and come
+// out of it.
+//
+// Every control carries its name as object name. The window deletes itself
+// when closed, and its room control with it.
+class Solvane : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    // Opens a web window on `startingAddress`; the web window hides `marker`
+    // when it is released.
+    using WebWindowOpener = std::function<void(const QString& startingAddress, QWidget* marker)>;
+
+    // Takes ownership of `chat1`. The window shows itself, topmost, while it
+    // is created.
+    explicit Solvane(ChatRoomControl* chat1, QWidget* parent = nullptr);
+    ~Solvane() override;
+
+    void setWebWindowOpener(WebWindowOpener opener);
+
+    // The prefixes offered in the prefix box, the first one shown at start.
+    static const QStringList& prefixes();
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    void createControls();
+    void createMenu();
+
+    // Start-up and the window's own commands.
+    void Form_Load();
+    void cbPre_LostFocus();
+    void cmdClear_Click();
+    void mnuHelp_Click();
+    void mnuExit_Click();
+    void Web_Click();
+
+    // Sending.
+    void cmdSend_Click();
+    bool sayPieces(const QStringList& pieces, const QString& prefix, const QString& key);
+
+    // Listening.
+    void mnuDE_Click();
+    void mnuStop_Click();
+    void Chat1_RoomLine(const QString& sender, const QString& text);
+    void appendShownLine(const QString& line);
+
+    void queuePrefixCheck();
+
+    // The controls, by the names they carry.
+    QPlainTextEdit* txtSaid = nullptr;
+    QLineEdit* pw = nullptr;
+    QComboBox* cbPre = nullptr;
+    QLineEdit* txtSend = nullptr;
+    QPushButton* cmdSend = nullptr;
+    QPushButton* cmdClear = nullptr;
+    QLabel* Label1 = nullptr;
+    QLabel* Label2 = nullptr;
+    QLabel* Web = nullptr;
+    QFrame* shape = nullptr;
+    ChatRoomControl* Chat1 = nullptr;
+
+    QAction* mnuDE = nullptr;
+    QAction* mnuStop = nullptr;
+    QAction* mnuHelp = nullptr;
+    QAction* mnuExit = nullptr;
+
+    WebWindowOpener m_webWindowOpener;
+    bool m_prefixCheckQueued = false;
+    bool m_receiveFailureReported = false;
+};
+
+} // namespace svw

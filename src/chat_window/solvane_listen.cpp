@@ -1,0 +1,94 @@
+// Listening: switching the room scan and showing the lines that carry the
+// prefix.
+
+#include "solvane.h"
+
+#include "chat_room_control.h"
+#include "notice.h"
+#include "scratch_sequences.h"
+#include "shown_text.h"
+
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QTextCursor>
+
+namespace svw {
+
+namespace {
+
+// The length in UTF-16 units of the first `count` characters of `text`. A
+// character is a Unicode code point, as in the prefix check, so a prefix
+// outside the basic plane is compared whole.
+qsizetype leadingLength(QStringView text, qsizetype count)
+{
+    qsizetype index = 0;
+    for (qsizetype n = 0; n < count && index < text.size(); ++n) {
+        const bool pair = text[index].isHighSurrogate() && index + 1 < text.size() &&
+                          text[index + 1].isLowSurrogate();
+        index += pair ? 2 : 1;
+    }
+    return index;
+}
+
+} // namespace
+
+void Solvane::mnuDE_Click()
+{
+    Chat1->StartRoomScan();
+}
+
+void Solvane::mnuStop_Click()
+{
+    Chat1->StopRoomScan();
+}
+
+void Solvane::Chat1_RoomLine(const QString& sender, const QString& text)
+{
+    // Prefix and password are read as each line arrives, so a change while
+    // listening takes effect with the next line.
+    const QString prefix = cbPre->currentText();
+    const qsizetype head = leadingLength(text, 5);
+    if (QStringView(text).left(head) != prefix)
+        return;
+
+    // A line no longer than the prefix leaves nothing to decipher; it shows
+    // as its sender and an empty text, as does a line of which nothing
+    // deciphers (a wrong password at the first character, an empty password).
+    const ReceivedLine received = decipherThroughScratch(text.mid(head), pw->text());
+    appendShownLine(shownLine(sender, received.plainLine));
+
+    // A failing scratch file does not lose the line: it was deciphered in
+    // memory. The user hears of it once, not once a line, until the files
+    // work again. The box does not wait for an answer, so the scan goes on.
+    if (!received.fileError) {
+        m_receiveFailureReported = false;
+    } else if (!m_receiveFailureReported) {
+        m_receiveFailureReported = true;
+        openNotice(this, received.fileError->message() +
+                             QStringLiteral("\n\nIncoming lines are still deciphered and shown. "
+                                            "This is not reported again until the scratch "
+                                            "files work."));
+    }
+}
+
+// Adds one line at the end of the conversation box. The box follows the
+// newest line while its view is at the bottom; a user who has scrolled up to
+// read keeps the view, and a selection made to copy text stays.
+void Solvane::appendShownLine(const QString& line)
+{
+    QScrollBar* bar = txtSaid->verticalScrollBar();
+    const bool following = bar->value() >= bar->maximum();
+    const int kept = bar->value();
+
+    // The box keeps its lines as paragraphs: its line end stands for the
+    // CR LF that ends every shown line.
+    QTextCursor end(txtSaid->document());
+    end.movePosition(QTextCursor::End);
+    end.insertText(line + QLatin1Char('\n'));
+
+    bar->setValue(following ? bar->maximum() : kept);
+}
+
+} // namespace svw

@@ -1,0 +1,270 @@
+// Listening: the scan switch, which room lines are shown and how, the
+// scratch files of a received line, and the conversation box's behaviour.
+
+#include "ansi_code.h"
+#include "chat_window_test_support.h"
+#include "line_cipher.h"
+#include "solvane.h"
+
+#include <QComboBox>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QScrollBar>
+#include <QtTest>
+
+using namespace svw;
+using svw::testing::BoxCatcher;
+using svw::testing::FakeRoom;
+using svw::testing::ScratchDirectory;
+
+namespace {
+
+QString enciphered(const QString& text, const QString& key)
+{
+    const EncodeOutcome out = encodeToString(text, key);
+    Q_ASSERT(!out.error);
+    return out.line;
+}
+
+} // namespace
+
+class ChatWindowListen : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init()
+    {
+        m_scratch = std::make_unique<ScratchDirectory>();
+        m_room = new FakeRoom;
+        m_window = new Solvane(m_room);
+        m_pw = m_window->findChild<QLineEdit*>(QStringLiteral("pw"));
+        m_pre = m_window->findChild<QComboBox*>(QStringLiteral("cbPre"));
+        m_said = m_window->findChild<QPlainTextEdit*>(QStringLiteral("txtSaid"));
+        m_pw->setText(QStringLiteral("Key"));
+        listen();
+    }
+    void cleanup()
+    {
+        delete m_window.data();
+        m_scratch.reset();
+    }
+
+    void scanSwitch()
+    {
+        QVERIFY(m_room->scanning);
+        m_window->findChild<QAction*>(QStringLiteral("mnuStop"))->trigger();
+        QVERIFY(!m_room->scanning);
+        m_room->hear(QStringLiteral("bob"), QStringLiteral("-|?|-") + enciphered("hi", "Key"));
+        QCOMPARE(m_said->toPlainText(), QString());
+        m_window->findChild<QAction*>(QStringLiteral("mnuStop"))->trigger();
+        QVERIFY(!m_room->scanning);
+        listen();
+        listen();
+        QVERIFY(m_room->scanning);
+    }
+
+    void showsMatchingLine()
+    {
+        const QString plain = QString::fromUtf8("¡Meet at noon!");
+        const QString cipher = enciphered(plain, "Key");
+        m_room->hear(QStringLiteral("bob"), QStringLiteral("-|?|-") + cipher);
+        QCOMPARE(m_said->toPlainText(), QStringLiteral("bob  :  ") + plain + '\n');
+        QCOMPARE(m_scratch->bytes("Got"),
+                 QByteArray("\"SVW Gotten\"\r\n") + toAnsiBytes(cipher) + "\r\n");
+        QCOMPARE(m_scratch->bytes("message"),
+                 QByteArray("\"SVW Message\"\r\n") + toAnsiBytes(plain));
+        QVERIFY(!m_scratch->exists("temp"));
+
+        // Lines are added in the order they come.
+        m_room->hear(QStringLiteral("carol"),
+                     QStringLiteral("-|?|-") + enciphered("second", "Key"));
+        QCOMPARE(m_said->toPlainText(),
+                 QStringLiteral("bob  :  ") + plain + QStringLiteral("\ncarol  :  second\n"));
+    }
+
+    void ignoredLines_data()
+    {
+        QTest::addColumn<QString>("prefix");
+        QTest::addColumn<QString>("line");
+        QTest::newRow("another group")
+            << "-|?|-" << QStringLiteral("-=+=-") + enciphered("hi", "Key");
+        QTest::newRow("ordinary talk") << "-|?|-"
+                                       << "hello everybody";
+        QTest::newRow("letter case")
+            << "AbCdE" << QStringLiteral("abcde") + enciphered("hi", "Key");
+        QTest::newRow("longer prefix")
+            << "-|?|-x" << QStringLiteral("-|?|-x") + enciphered("hi", "Key");
+        QTest::newRow("shorter prefix, longer line")
+            << "ab" << QStringLiteral("ab") + enciphered("hi", "Key");
+        QTest::newRow("empty line") << "-|?|-"
+                                    << "";
+    }
+
+    void ignoredLines()
+    {
+        QFETCH(QString, prefix);
+        QFETCH(QString, line);
+        m_pre->setEditText(prefix);
+        m_room->hear(QStringLiteral("bob"), line);
+        QCOMPARE(m_said->toPlainText(), QString());
+        QVERIFY(!m_scratch->exists("Got"));
+        QVERIFY(!m_scratch->exists("message"));
+    }
+
+    void nothingDeciphers_data()
+    {
+        QTest::addColumn<QString>("prefix");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<QString>("line");
+        QTest::newRow("prefix alone") << "-|?|-"
+                                      << "Key"
+                                      << "-|?|-";
+        // "ÿ" (255) is above every code that "A" enciphers letters to.
+        QTest::newRow("wrong password at once")
+            << "-|?|-" << QString::fromUtf8("ÿ") << QStringLiteral("-|?|-") + enciphered("hi", "A");
+        QTest::newRow("empty password") << "-|?|-"
+                                        << "" << QStringLiteral("-|?|-") + enciphered("hi", "Key");
+        QTest::newRow("line equal to a short prefix") << "ab"
+                                                      << "Key"
+                                                      << "ab";
+        QTest::newRow("empty prefix, empty line") << ""
+                                                  << "Key"
+                                                  << "";
+    }
+
+    void nothingDeciphers()
+    {
+        QFETCH(QString, prefix);
+        QFETCH(QString, password);
+        QFETCH(QString, line);
+        m_pre->setEditText(prefix);
+        m_pw->setText(password);
+        BoxCatcher catcher;
+        m_room->hear(QStringLiteral("bob"), line);
+        QCOMPARE(m_said->toPlainText(), QStringLiteral("bob  :  \n"));
+        QCOMPARE(m_scratch->bytes("message"), QByteArray("\"SVW Message\"\r\n"));
+        QTest::qWait(20);
+        QCOMPARE(catcher.boxes.size(), 0);
+    }
+
+    void wrongPassword()
+    {
+        // "Kez" agrees with "Key" in its first two characters, so those come
+        // out right; the third comes out one code lower.
+        const QString cipher = enciphered(QStringLiteral("abcabc"), "Key");
+        m_pw->setText(QStringLiteral("Kez"));
+        m_room->hear(QStringLiteral("bob"), QStringLiteral("-|?|-") + cipher);
+        QString expected;
+        for (qsizetype k = 0; k < cipher.size(); ++k) {
+            const int d = *ansiCodeOf(cipher[k]) - *ansiCodeOf(QStringLiteral("Kez")[k % 3]);
+            if (d < 0)
+                break;
+            expected.append(charOfAnsiCode(AnsiCode(d)));
+        }
+        QCOMPARE(expected, QStringLiteral("ab") + QChar(u'b') + QStringLiteral("ab") + QChar(u'b'));
+        QCOMPARE(m_said->toPlainText(), QStringLiteral("bob  :  ") + expected + '\n');
+    }
+
+    void passwordAndPrefixReadAsEachLineComes()
+    {
+        m_room->hear(QStringLiteral("bob"), QStringLiteral("-|?|-") + enciphered("one", "Key"));
+        m_pw->setText(QStringLiteral("New"));
+        m_pre->setEditText(QStringLiteral("-=+=-"));
+        m_room->hear(QStringLiteral("bob"), QStringLiteral("-|?|-") + enciphered("two", "New"));
+        m_room->hear(QStringLiteral("bob"), QStringLiteral("-=+=-") + enciphered("three", "New"));
+        QCOMPARE(m_said->toPlainText(), QStringLiteral("bob  :  one\nbob  :  three\n"));
+    }
+
+    void controlCharacters()
+    {
+        // Code 0, a bell, a tab, a line feed, DEL and an unassigned code
+        // never break the box; a carriage return ends the line, as the
+        // scratch file's read-back does.
+        const QString plain = QStringLiteral("a") + QChar(0) + QChar(7) + "b\tc\nd" + QChar(0x7F) +
+                              QChar(0x81) + "e\rhidden";
+        m_room->hear(QStringLiteral("bob"), QStringLiteral("-|?|-") + enciphered(plain, "Key"));
+        const QString shown = QStringLiteral("a") + QChar(0x2400) + QChar(0x2407) + "b\tc\nd" +
+                              QChar(0x2421) + QChar(0xFFFD) + "e";
+        QCOMPARE(m_said->toPlainText(), QStringLiteral("bob  :  ") + shown + '\n');
+
+        // The next line is a line of its own.
+        m_room->hear(QStringLiteral("carol"), QStringLiteral("-|?|-") + enciphered("ok", "Key"));
+        QVERIFY(m_said->toPlainText().endsWith(QStringLiteral("e\ncarol  :  ok\n")));
+    }
+
+    void scratchFilesFail()
+    {
+        // "message" cannot be written: lines are still shown, and the user
+        // hears of it once until the files work again.
+        QDir dir(m_scratch->path());
+        QVERIFY(dir.mkdir(QStringLiteral("message")));
+        BoxCatcher catcher;
+        const QString line = QStringLiteral("-|?|-") + enciphered("still here", "Key");
+        m_room->hear(QStringLiteral("bob"), line);
+        m_room->hear(QStringLiteral("bob"), line);
+        QTRY_COMPARE(catcher.boxes.size(), 1);
+        QVERIFY(catcher.boxes[0].text.contains(QStringLiteral("\"message\"")));
+        QCOMPARE(m_said->toPlainText(), QStringLiteral("bob  :  still here\nbob  :  still here\n"));
+        QVERIFY(m_room->scanning);
+
+        m_room->hear(QStringLiteral("bob"), line);
+        QTest::qWait(30);
+        QCOMPARE(catcher.boxes.size(), 1);
+
+        // Working again: nothing said; failing once more: told again.
+        QVERIFY(dir.rmdir(QStringLiteral("message")));
+        m_room->hear(QStringLiteral("bob"), line);
+        QVERIFY(dir.remove(QStringLiteral("message")));
+        QVERIFY(dir.mkdir(QStringLiteral("message")));
+        m_room->hear(QStringLiteral("bob"), line);
+        QTRY_COMPARE(catcher.boxes.size(), 2);
+        QCOMPARE(m_said->toPlainText().count(QStringLiteral("still here")), 5);
+    }
+
+    void followsTheNewestLineUnlessScrolledUp()
+    {
+        m_window->show();
+        const QString line = QStringLiteral("-|?|-") + enciphered("line", "Key");
+        for (int i = 0; i < 60; ++i)
+            m_room->hear(QStringLiteral("bob"), line);
+        QScrollBar* bar = m_said->verticalScrollBar();
+        QVERIFY(bar->maximum() > 0);
+        QCOMPARE(bar->value(), bar->maximum());
+
+        bar->setValue(3);
+        m_room->hear(QStringLiteral("bob"), line);
+        QCOMPARE(bar->value(), 3);
+
+        bar->setValue(bar->maximum());
+        const int before = bar->maximum();
+        m_room->hear(QStringLiteral("bob"), line);
+        QVERIFY(bar->maximum() > before);
+        QCOMPARE(bar->value(), bar->maximum());
+    }
+
+    void selectionSurvivesNewLines()
+    {
+        m_room->hear(QStringLiteral("bob"), QStringLiteral("-|?|-") + enciphered("copy me", "Key"));
+        QTextCursor selection = m_said->textCursor();
+        selection.setPosition(8);
+        selection.setPosition(15, QTextCursor::KeepAnchor);
+        m_said->setTextCursor(selection);
+        m_room->hear(QStringLiteral("bob"), QStringLiteral("-|?|-") + enciphered("more", "Key"));
+        QCOMPARE(m_said->textCursor().selectedText(), QStringLiteral("copy me"));
+        QCOMPARE(m_said->toPlainText(), QStringLiteral("bob  :  copy me\nbob  :  more\n"));
+    }
+
+private:
+    void listen() { m_window->findChild<QAction*>(QStringLiteral("mnuDE"))->trigger(); }
+
+    std::unique_ptr<ScratchDirectory> m_scratch;
+    FakeRoom* m_room = nullptr;
+    QPointer<Solvane> m_window;
+    QLineEdit* m_pw = nullptr;
+    QComboBox* m_pre = nullptr;
+    QPlainTextEdit* m_said = nullptr;
+};
+
+QTEST_MAIN(ChatWindowListen)
+#include "tst_chat_window_listen.moc"
