@@ -1,0 +1,180 @@
+#pragma once
+
+// One running copy of the svw program, started for a test in a working
+// directory of its own and worked through its test driver (SVW_TEST_DRIVER):
+// commands go to its standard input, its reports come from its output.
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <functional>
+
+namespace svw::testing {
+
+class SvwCopy
+{
+public:
+    // Starts svw on `room` (the value of SVW_ROOM) as `nick`.
+    SvwCopy(const QString& room, const QString& nick)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.insert(QStringLiteral("SVW_ROOM"), room);
+        env.insert(QStringLiteral("SVW_NICK"), nick);
+        env.insert(QStringLiteral("SVW_TEST_DRIVER"), QStringLiteral("1"));
+        m_process.setProcessEnvironment(env);
+        m_process.setWorkingDirectory(m_dir.path());
+        m_process.setReadChannel(QProcess::StandardOutput);
+        m_process.start(QStringLiteral(SVW_EXECUTABLE), QStringList{});
+    }
+
+    ~SvwCopy()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.closeWriteChannel();
+            m_process.terminate();
+            if (!m_process.waitForFinished(5000))
+                m_process.kill();
+            m_process.waitForFinished(5000);
+        }
+    }
+
+    bool started()
+    {
+        return waitFor([this] { return m_reports.contains("ready"); });
+    }
+
+    // Sends one driver command; texts are percent-encoded here.
+    void command(const QByteArray& verb, const QByteArray& name = {}, const QString& text = {})
+    {
+        QByteArray line = verb;
+        if (!name.isEmpty())
+            line += ' ' + name;
+        if (!text.isNull())
+            line += ' ' + text.toUtf8().toPercentEncoding();
+        m_process.write(line + '\n');
+        // Nothing runs an event loop here to pass the line on later.
+        m_process.waitForBytesWritten(5000);
+    }
+
+    void set(const QByteArray& box, const QString& text) { command("set", box, text); }
+    void key(const QByteArray& key) { command("key", key); }
+    void menu(const QByteArray& item) { command("menu", item); }
+
+    // Waits until the copy has carried out every command sent so far.
+    bool sync()
+    {
+        const QByteArray token = QByteArray::number(++m_syncs);
+        command("sync", token);
+        return waitFor([&] { return m_reports.contains("ok " + token); });
+    }
+
+    // Asks the copy something and returns its answer line, without the
+    // question word.
+    QByteArray ask(const QByteArray& question, const QByteArray& name = {})
+    {
+        const qsizetype before = m_reports.size();
+        command(question, name);
+        QByteArray answer;
+        waitFor([&] {
+            for (qsizetype i = before; i < m_reports.size(); ++i) {
+                if (m_reports[i].startsWith(question + ' ')) {
+                    answer = m_reports[i].mid(question.size() + 1);
+                    return true;
+                }
+            }
+            return false;
+        });
+        return answer;
+    }
+
+    QString text(const QByteArray& box)
+    {
+        const QByteArray answer = ask("text", box);
+        return QString::fromUtf8(QByteArray::fromPercentEncoding(answer.mid(box.size() + 1)));
+    }
+
+    // Everything added to the conversation box since it was last emptied.
+    QString said()
+    {
+        pump();
+        return m_said;
+    }
+
+    // The message boxes shown so far, as "caption|text".
+    QStringList boxes()
+    {
+        pump();
+        return m_boxes;
+    }
+
+    bool saidContains(const QString& text, int timeoutMs = 5000)
+    {
+        return waitFor([&] { return m_said.contains(text); }, timeoutMs);
+    }
+
+    bool waitFor(const std::function<bool()>& done, int timeoutMs = 5000)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        for (;;) {
+            pump();
+            if (done())
+                return true;
+            if (clock.hasExpired(timeoutMs) || m_process.state() == QProcess::NotRunning)
+                return false;
+            m_process.waitForReadyRead(20);
+        }
+    }
+
+    bool finished(int timeoutMs = 5000) { return m_process.waitForFinished(timeoutMs); }
+    int exitCode() const { return m_process.exitCode(); }
+    QProcess::ExitStatus exitStatus() const { return m_process.exitStatus(); }
+    QByteArray standardError() { return m_process.readAllStandardError(); }
+
+    QString directory() const { return m_dir.path(); }
+    bool hasFile(const QString& name) const { return QFile::exists(m_dir.filePath(name)); }
+    void removeScratchFiles()
+    {
+        for (const char* name : {"temp", "Got", "message"})
+            QFile::remove(m_dir.filePath(QLatin1String(name)));
+    }
+    QByteArray bytes(const QString& name) const
+    {
+        QFile file(m_dir.filePath(name));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+private:
+    void pump()
+    {
+        while (m_process.canReadLine()) {
+            const QByteArray line = m_process.readLine().chopped(1);
+            m_reports.append(line);
+            if (line.startsWith("said "))
+                m_said += QString::fromUtf8(QByteArray::fromPercentEncoding(line.mid(5)));
+            else if (line == "cleared")
+                m_said.clear();
+            else if (line.startsWith("box ")) {
+                const QList<QByteArray> parts = line.mid(4).split(' ');
+                m_boxes.append(QString::fromUtf8(QByteArray::fromPercentEncoding(parts.value(0))) +
+                               '|' +
+                               QString::fromUtf8(QByteArray::fromPercentEncoding(parts.value(1))));
+            }
+        }
+    }
+
+    QTemporaryDir m_dir;
+    QProcess m_process;
+    QList<QByteArray> m_reports;
+    QString m_said;
+    QStringList m_boxes;
+    int m_syncs = 0;
+};
+
+} // namespace svw::testing
