@@ -1,0 +1,169 @@
+#pragma once
+
+#include "chat_room_control.h"
+#include "local_room_protocol.h"
+#include "room_lock.h"
+
+#include <QElapsedTimer>
+#include <QHash>
+#include <QTimer>
+
+#include <deque>
+#include <map>
+
+class QLocalServer;
+class QLocalSocket;
+
+namespace svw {
+
+// A chat room shared by every copy of the program that one user runs on this
+// machine, with nothing to install or start.
+//
+// The copies elect a host through a lock that the system drops when its
+// holder dies (RoomLock). The host listens on a socket in the user's private
+// directory; the others connect to it. The host puts every line in one order:
+// copies send it their lines, it relays each line to every copy (the sender
+// and itself included) in the order it took them.
+//
+// Nothing is lost while the room re-forms after its host has gone:
+// - a copy keeps each line it said until it sees it relayed, and says the
+//   unseen ones again to the next host;
+// - every copy remembers the lines of the last few seconds, and a returning
+//   copy offers them to the next host, which relays those it had missed (the
+//   old host may have died between telling one copy and the next);
+// - a returning copy tells the host the last line it has seen from each
+//   sender, and the host sends it the lines relayed before it got back;
+// - copies drop a line they have seen before, by its origin and number.
+//
+// The one shared order holds for every line a host relays. A line that a
+// dying host had told only some copies reaches the others from the next
+// host, possibly after lines the first ones saw later; nothing is lost or
+// doubled either way.
+//
+// Everything happens on the thread's event loop; nothing blocks, except that
+// destroying a control waits up to a second for its unsent lines to leave.
+class LocalRoom : public ChatRoomControl
+{
+    Q_OBJECT
+
+public:
+    enum class State {
+        Looking,     // first election or connection still running
+        Hosting,     // this copy holds the lock and relays the room's lines
+        Joined,      // welcomed by the copy that hosts
+        Reforming,   // the host went away; electing or reaching the next one
+        Unavailable, // the room's directory or name was refused; see errorString()
+    };
+    Q_ENUM(State)
+
+    // How often a copy outside the room tries again to host or join it.
+    static constexpr int kRetryMs = 75;
+
+    // The room used when no name is chosen.
+    static QString defaultName() { return QStringLiteral("default"); }
+
+    // A room name becomes part of file names: 1 to 64 ASCII letters, digits,
+    // '-', '_' or '.'.
+    static bool isValidName(const QString& name);
+
+    // Enters the room `name` in `directory` (empty: defaultLocalRoomDirectory())
+    // as `nick`. The directory is checked here: a refused one leaves the
+    // control Unavailable, with the reason in errorString(), on standard error
+    // and in statusChanged(). Otherwise the room is entered once the event
+    // loop runs; lines said before then are queued.
+    explicit LocalRoom(const QString& nick, const QString& name = defaultName(),
+                       const QString& directory = {}, QObject* parent = nullptr);
+    ~LocalRoom() override;
+
+    bool SendRoomLine(const QString& line) override;
+    void StartRoomScan() override;
+    void StopRoomScan() override;
+    bool fitsOneLine(const QString& line) const override;
+
+    State state() const { return m_state; }
+    QString status() const { return m_status; }
+    QString nick() const { return m_nick; }
+    QString name() const { return m_name; }
+    QString directory() const { return m_directory; }
+    QString socketPath() const { return m_socketPath; }
+    bool isScanning() const { return m_scanning; }
+
+    // While hosting: how many other copies have joined.
+    int joinedCopies() const;
+
+    // Lines said here that the room has not relayed back yet.
+    qsizetype unconfirmedLines() const { return qsizetype(m_pending.size()); }
+
+private:
+    struct PendingLine
+    {
+        qint64 number;
+        QString text;
+    };
+    struct RecentLine
+    {
+        qint64 receivedAt; // ms on m_clock
+        LocalRoomMessage line;
+    };
+    struct Copy
+    {
+        LocalRoomFrameReader reader;
+        QByteArray origin; // known once it has said hello
+    };
+
+    void tryEnter();
+    void startHosting();
+    void acceptCopies();
+    void readFromCopy(QLocalSocket* copy);
+    bool takeFromCopy(QLocalSocket* copy, const LocalRoomMessage& message);
+    void dropCopy(QLocalSocket* copy, const QString& why);
+    bool relay(const LocalRoomMessage& line);
+    void scheduleOwnLines();
+    void relayOwnLines();
+    void flushCopies();
+    void connectToHost();
+    void sayHello();
+    void welcomed();
+    void readFromHost();
+    void leaveHost(const QString& why);
+    void receive(const LocalRoomMessage& line);
+    void forgetOldLines();
+    void setState(State state, const QString& detail = {});
+    void announce(const QString& status);
+    void closeRoom();
+    LocalRoomMessage ownMessage(LocalRoomMessage::Kind kind, const PendingLine& line) const;
+
+    QString m_nick;
+    QString m_name;
+    QString m_directory;
+    QString m_socketPath;
+    QByteArray m_origin;
+    qsizetype m_frameOverhead = 0; // a line message's size without its text
+
+    State m_state = State::Looking;
+    QString m_status;
+    bool m_scanning = false;
+    bool m_closing = false;
+    bool m_ownLinesScheduled = false;
+    bool m_everJoined = false; // been in the room before: a hello is not fresh
+
+    qint64 m_nextNumber = 1;
+    std::deque<PendingLine> m_pending;    // said here, not seen relayed yet
+    QHash<QByteArray, qint64> m_lastSeen; // per origin: the last number received
+    std::deque<RecentLine> m_recent;      // the lines received lately, in room order
+    qsizetype m_recentBytes = 0;
+    QElapsedTimer m_clock;
+
+    RoomLock m_lock;
+    QTimer m_retry;
+
+    // Hosting: the server and the copies connected to it.
+    QLocalServer* m_server = nullptr;
+    std::map<QLocalSocket*, Copy> m_copies;
+
+    // Joined (or connecting, or waiting to be welcomed): the connection to the host.
+    QLocalSocket* m_host = nullptr;
+    LocalRoomFrameReader m_hostReader;
+};
+
+} // namespace svw

@@ -1,0 +1,85 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QString>
+
+#include <optional>
+
+namespace svw {
+
+// What the copies of one local room say to each other over their sockets.
+//
+// Every message travels as a frame: a 4-byte big-endian length, then that
+// many bytes of one CBOR map. The length bounds what a peer can make us
+// buffer; a frame that is empty, longer than kLocalRoomMaxFrame, or whose
+// body is not a well-formed message ends the connection to that peer.
+
+// The largest frame body one copy accepts from another. A room line must fit
+// in one frame together with the sender's name and numbering.
+inline constexpr qsizetype kLocalRoomMaxFrame = 1024 * 1024;
+
+// The bytes naming one copy in the room: random, made afresh for each room
+// control, so a restarted copy never collides with its former self.
+inline constexpr qsizetype kLocalRoomOriginSize = 16;
+
+// A copy's conversation with the host:
+//   copy: hello, then says;    host: welcome, then lines.
+struct LocalRoomMessage
+{
+    enum class Kind {
+        Hello,   // a copy's first message: who it is and what it has seen
+        Welcome, // the host's first answer: from here on the copy gets every line
+        Say,     // a copy asks the host to say a line in the room
+        Line,    // the host tells every copy a line said in the room, in room order
+    };
+
+    Kind kind = Kind::Say;
+    QByteArray origin; // Hello: the copy; Say and Line: the copy that said the line
+    qint64 number = 0; // Say and Line: that copy's own count of lines said, from 1
+    QString nick;      // Say and Line: the sender's name, shown in front of the line
+    QString text;      // Say and Line: the line exactly as said
+
+    // Hello: whether the copy has never been in the room (it wants no earlier
+    // lines), and the last number it has seen from each origin, so that a
+    // returning copy gets what it missed while the room re-formed.
+    bool fresh = true;
+    QHash<QByteArray, qint64> seen;
+
+    bool operator==(const LocalRoomMessage&) const = default;
+};
+
+// The message's frame body, without the length prefix.
+QByteArray encodeLocalRoomMessage(const LocalRoomMessage& message);
+
+// The whole frame: length prefix and body.
+QByteArray frameLocalRoomMessage(const LocalRoomMessage& message);
+
+// Reads a frame body back; nothing when it is not exactly one well-formed
+// message (unknown kind, missing or mistyped field, trailing bytes).
+std::optional<LocalRoomMessage> decodeLocalRoomMessage(const QByteArray& body);
+
+// Cuts a byte stream into frame bodies. Bytes arrive in any pieces; a frame
+// that is not complete yet stays buffered until the rest comes.
+class LocalRoomFrameReader
+{
+public:
+    enum class Status {
+        Frame,    // *body holds the next frame body
+        NeedMore, // no complete frame buffered
+        Broken,   // the stream announced an empty or oversized frame
+    };
+
+    void append(const QByteArray& bytes);
+    Status next(QByteArray* body);
+    void clear();
+
+    // Bytes received but not handed out yet.
+    qsizetype buffered() const { return m_buffer.size() - m_start; }
+
+private:
+    QByteArray m_buffer;
+    qsizetype m_start = 0; // consumed bytes at the front, dropped on the next append
+};
+
+} // namespace svw

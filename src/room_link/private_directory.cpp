@@ -1,0 +1,92 @@
+#include "private_directory.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace svw {
+
+namespace {
+
+QString systemError(int code)
+{
+    return QString::fromLocal8Bit(std::strerror(code));
+}
+
+// Whether `st` describes a directory that only this user can enter.
+// Returns an empty string when it does, else the reason it does not.
+QString privacyProblem(const QString& path, const struct stat& st)
+{
+    if (S_ISLNK(st.st_mode))
+        return QStringLiteral("%1 is a symbolic link, not a directory").arg(path);
+    if (!S_ISDIR(st.st_mode))
+        return QStringLiteral("%1 is not a directory").arg(path);
+    if (st.st_uid != geteuid())
+        return QStringLiteral("%1 belongs to another user (uid %2)").arg(path).arg(st.st_uid);
+    if (st.st_mode & (S_IRWXG | S_IRWXO))
+        return QStringLiteral("%1 can be entered by other users (mode %2; it must be 0700)")
+            .arg(path)
+            .arg(st.st_mode & 07777, 4, 8, QLatin1Char('0'));
+    if ((st.st_mode & S_IRWXU) != S_IRWXU)
+        return QStringLiteral("%1 is not fully open to its owner (mode %2; it must be 0700)")
+            .arg(path)
+            .arg(st.st_mode & 07777, 4, 8, QLatin1Char('0'));
+    return {};
+}
+
+} // namespace
+
+QString defaultLocalRoomDirectory()
+{
+    // A runtime directory that is not private (or not there) is passed over
+    // rather than refused: the fallback below is just as good a meeting place.
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (!runtime.isEmpty() && runtime.startsWith(QLatin1Char('/'))) {
+        struct stat st;
+        if (::lstat(QFile::encodeName(runtime).constData(), &st) == 0 &&
+            privacyProblem(runtime, st).isEmpty())
+            return runtime + QStringLiteral("/svw");
+    }
+    return QStringLiteral("/tmp/svw-%1").arg(geteuid());
+}
+
+bool preparePrivateDirectory(const QString& path, QString* error)
+{
+    const QByteArray native = QFile::encodeName(path);
+    const QString refusal = QStringLiteral("The local room cannot be used: %1.");
+
+    // Only the last component is created: creating missing parents here would
+    // make directories whose permissions nobody checked.
+    bool created = false;
+    if (::mkdir(native.constData(), 0700) == 0) {
+        created = true;
+    } else if (errno != EEXIST) {
+        *error = refusal.arg(QStringLiteral("the directory %1 cannot be created (%2)")
+                                 .arg(path, systemError(errno)));
+        return false;
+    }
+
+    struct stat st;
+    if (::lstat(native.constData(), &st) != 0) {
+        *error = refusal.arg(QStringLiteral("the directory %1 cannot be examined (%2)")
+                                 .arg(path, systemError(errno)));
+        return false;
+    }
+    // A umask may have taken bits from the directory we just made; it is ours,
+    // so give them back.
+    if (created && S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 07777) != 0700) {
+        if (::chmod(native.constData(), 0700) == 0)
+            st.st_mode = (st.st_mode & ~07777) | 0700;
+    }
+    const QString problem = privacyProblem(path, st);
+    if (!problem.isEmpty()) {
+        *error = refusal.arg(problem);
+        return false;
+    }
+    return true;
+}
+
+} // namespace svw

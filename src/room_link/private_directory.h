@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QString>
+
+namespace svw {
+
+// The directory that holds this user's local rooms: "svw" inside
+// $XDG_RUNTIME_DIR when that is set and private to the user, else
+// /tmp/svw-<uid>. Every copy a user starts finds the same directory, so they
+// meet in the same rooms.
+QString defaultLocalRoomDirectory();
+
+// Makes `path` a directory that only this user can enter, or says why not.
+// A missing directory is created with mode 0700 (its parent must exist). An
+// existing one is used only when it is a real directory (not a symbolic link),
+// owned by this user and closed to group and others; anything else is
+// refused, since whoever can enter it could listen in on the room or take
+// the room's place. Returns false with *error a sentence for the user.
+bool preparePrivateDirectory(const QString& path, QString* error);
+
+} // namespace svw
