@@ -91,9 +91,11 @@ QString ircFolded(const QString& name, IrcCaseMapping mapping)
 {
     QString out = name;
     for (QChar& c : out) {
-        if (c >= u'A' && c <= u'Z')
-            c = QChar(c.unicode() + 32);
-        else if (mapping == IrcCaseMapping::Rfc1459 && QStringView(u"[]\\^").contains(c))
+        // The upper-case letters, and under rfc1459 also []\^, sit 32 below
+        // their lower-case forms.
+        const bool upper = (c >= u'A' && c <= u'Z') || (mapping == IrcCaseMapping::Rfc1459 &&
+                                                        QStringView(u"[]\\^").contains(c));
+        if (upper)
             c = QChar(c.unicode() + 32);
     }
     return out;

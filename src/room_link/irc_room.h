@@ -82,7 +82,10 @@ public:
     const IrcAddress& address() const { return m_settings.address; }
 
     // Lines said that the server has not confirmed yet (queued or in flight).
-    qsizetype unconfirmedLines() const { return qsizetype(m_queue.size() + m_inFlight.size()); }
+    qsizetype unconfirmedLines() const
+    {
+        return qsizetype(m_queue.size()) + qsizetype(m_inFlight.size());
+    }
 
     // The most bytes a room line may take so that the server can relay it
     // whole to the others.

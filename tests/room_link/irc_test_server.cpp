@@ -1,0 +1,331 @@
+#include "irc_test_server.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QTcpServer>
+#include <QTest>
+
+namespace svw::test {
+
+namespace {
+
+bool writeFile(const QString& path, const QString& text)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    return file.write(text.toUtf8()) >= 0;
+}
+
+bool runTool(const QString& program, const QStringList& arguments, QString* error)
+{
+    QProcess tool;
+    tool.setProcessChannelMode(QProcess::MergedChannels);
+    tool.start(program, arguments);
+    if (!tool.waitForFinished(kServerWaitMs) || tool.exitStatus() != QProcess::NormalExit ||
+        tool.exitCode() != 0) {
+        if (error) {
+            *error = QStringLiteral("%1 failed: %2")
+                         .arg(program, QString::fromLocal8Bit(tool.readAll()));
+        }
+        if (tool.state() != QProcess::NotRunning) {
+            tool.kill();
+            tool.waitForFinished();
+        }
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+quint16 freeLocalPort()
+{
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHost, 0))
+        return 0;
+    return probe.serverPort();
+}
+
+std::optional<TlsFiles> makeSelfSignedCertificate(const QString& dir, const QString& name,
+                                                  const QString& subjectAltName, QString* error)
+{
+    TlsFiles files{dir + "/" + name + "-cert.pem", dir + "/" + name + "-key.pem",
+                   dir + "/" + name + "-dh.pem"};
+    if (!runTool("openssl",
+                 {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", files.keyFile, "-out",
+                  files.certFile, "-days", "2", "-subj", "/CN=" + name, "-addext",
+                  "subjectAltName=" + subjectAltName},
+                 error))
+        return std::nullopt;
+    if (!runTool("openssl",
+                 {"genpkey", "-genparam", "-algorithm", "DH", "-pkeyopt", "group:ffdhe2048", "-out",
+                  files.dhFile},
+                 error))
+        return std::nullopt;
+    return files;
+}
+
+IrcTestServer::IrcTestServer(Kind kind, const QString& name)
+    : m_kind(kind), m_name(name), m_port(freeLocalPort())
+{
+    m_process.setProcessChannelMode(QProcess::MergedChannels);
+    QObject::connect(&m_process, &QProcess::readyRead, [this] { m_log += m_process.readAll(); });
+}
+
+IrcTestServer::~IrcTestServer()
+{
+    kill();
+}
+
+void IrcTestServer::enableTls(const TlsFiles& files)
+{
+    m_tls = files;
+    m_tlsPort = freeLocalPort();
+}
+
+void IrcTestServer::linkTo(const IrcTestServer& peer, bool passive)
+{
+    // Each side's MyPassword is the other side's PeerPassword.
+    const QString mine = "pw-" + m_name;
+    const QString theirs = "pw-" + peer.m_name;
+    m_link = Link{peer.m_name, peer.m_port, mine, theirs, passive};
+}
+
+QString IrcTestServer::ngircdConfig() const
+{
+    QString config = QStringLiteral("[Global]\n"
+                                    "Name = %1\n"
+                                    "Info = SVW test server\n"
+                                    "Listen = 127.0.0.1\n"
+                                    "Ports = %2\n"
+                                    "MotdPhrase = \"SVW test server\"\n"
+                                    "IncludeDir = %3\n"
+                                    "[Limits]\n"
+                                    "MaxConnectionsIP = 0\n"
+                                    "PingTimeout = 120\n"
+                                    "PongTimeout = 20\n")
+                         .arg(m_name)
+                         .arg(m_port)
+                         .arg(m_dir.filePath("conf.d"));
+    if (m_floodPenaltyOff)
+        config += "MaxPenaltyTime = 0\n";
+    config += "[Options]\nPAM = no\nIdent = no\nDNS = no\n";
+    if (m_tls) {
+        config += QStringLiteral("[SSL]\nCertFile = %1\nKeyFile = %2\nDHFile = %3\nPorts = %4\n")
+                      .arg(m_tls->certFile, m_tls->keyFile, m_tls->dhFile)
+                      .arg(m_tlsPort);
+    }
+    if (m_link) {
+        config +=
+            QStringLiteral("[Server]\nName = %1\nHost = 127.0.0.1\nPort = %2\n"
+                           "MyPassword = %3\nPeerPassword = %4\nPassive = %5\n")
+                .arg(m_link->peerName)
+                .arg(m_link->peerPort)
+                .arg(m_link->myPassword, m_link->peerPassword, m_link->passive ? "yes" : "no");
+    }
+    return config;
+}
+
+QString IrcTestServer::inspircdConfig() const
+{
+    // threshold="0" would throw clients out at once; fakelag off keeps the
+    // tests quick.
+    return QStringLiteral(
+               "<config format=\"xml\">\n"
+               "<server name=\"%1\" description=\"SVW test server\" network=\"SvwTest\">\n"
+               "<admin name=\"test\" nick=\"test\" email=\"test@localhost\">\n"
+               "<bind address=\"127.0.0.1\" port=\"%2\" type=\"clients\">\n"
+               "<connect name=\"main\" allow=\"*\" timeout=\"20\" pingfreq=\"120\" "
+               "sendq=\"1048576\" recvq=\"65536\" threshold=\"1000\" commandrate=\"100000\" "
+               "fakelag=\"off\" localmax=\"1000\" globalmax=\"1000\" maxchans=\"20\" "
+               "limit=\"5000\" resolvehostnames=\"no\" useident=\"no\">\n"
+               "<files motd=\"%3\">\n"
+               "<dns server=\"127.0.0.1\" timeout=\"1\">\n"
+               "<options defaultmodes=\"nt\">\n"
+               "<module name=\"cap\">\n"
+               "<module name=\"ircv3_echomessage\">\n")
+        .arg(m_name)
+        .arg(m_port)
+        .arg(m_dir.filePath("motd"));
+}
+
+bool IrcTestServer::start(QString* error)
+{
+    if (!m_dir.isValid() || m_port == 0) {
+        *error = "no temporary directory or free port";
+        return false;
+    }
+    m_log.clear();
+    if (m_kind == Kind::Ngircd) {
+        const QString configFile = m_dir.filePath("ngircd.conf");
+        QDir(m_dir.path()).mkpath("conf.d");
+        if (!writeFile(configFile, ngircdConfig())) {
+            *error = "cannot write " + configFile;
+            return false;
+        }
+        m_process.start("ngircd", {"-n", "-f", configFile});
+    } else {
+        const QString configFile = m_dir.filePath("inspircd.conf");
+        if (!writeFile(m_dir.filePath("motd"), "SVW test server\n") ||
+            !writeFile(configFile, inspircdConfig())) {
+            *error = "cannot write " + configFile;
+            return false;
+        }
+        m_process.start("inspircd",
+                        {"--nofork", "--nopid", "--runasroot", "--config=" + configFile});
+    }
+    if (!m_process.waitForStarted(kServerWaitMs)) {
+        *error = "cannot start the IRC server: " + m_process.errorString();
+        return false;
+    }
+    return waitForPort(error);
+}
+
+bool IrcTestServer::waitForPort(QString* error)
+{
+    const QDeadlineTimer deadline(kServerWaitMs);
+    while (!deadline.hasExpired()) {
+        if (m_process.state() != QProcess::Running) {
+            *error = "the IRC server ended: " + log();
+            return false;
+        }
+        QTcpSocket probe;
+        probe.connectToHost(QHostAddress::LocalHost, m_port);
+        if (probe.waitForConnected(200)) {
+            probe.abort();
+            return true;
+        }
+        QTest::qWait(50);
+    }
+    *error = "the IRC server does not take connections: " + log();
+    return false;
+}
+
+void IrcTestServer::kill()
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    m_process.kill();
+    m_process.waitForFinished(kServerWaitMs);
+}
+
+bool IrcTestServer::isRunning() const
+{
+    return m_process.state() == QProcess::Running;
+}
+
+bool IrcTestServer::waitForLog(const QString& text, int timeoutMs)
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    while (!deadline.hasExpired()) {
+        m_log += m_process.readAll();
+        for (const QByteArray& line : m_log.split('\n')) {
+            if (QString::fromUtf8(line).contains(text))
+                return true;
+        }
+        QTest::qWait(50);
+    }
+    return false;
+}
+
+bool RawIrcClient::connectAndJoin(quint16 port, const QByteArray& nick, const QByteArray& channel)
+{
+    QObject::connect(&m_socket, &QTcpSocket::readyRead, [this] { readAvailable(); });
+    m_socket.connectToHost(QHostAddress::LocalHost, port);
+    if (!m_socket.waitForConnected(kServerWaitMs))
+        return false;
+    send("NICK " + nick);
+    send("USER raw 0 * :raw client");
+    if (!waitForLine(" 001 "))
+        return false;
+    if (channel.isEmpty())
+        return true;
+    send("JOIN " + channel);
+    return waitForLine(" JOIN ").has_value() && waitForLine(" 366 ").has_value();
+}
+
+void RawIrcClient::send(const QByteArray& line)
+{
+    m_socket.write(line + "\r\n");
+    m_socket.flush();
+}
+
+std::optional<QByteArray> RawIrcClient::waitForLine(const QByteArray& part, int timeoutMs)
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    while (true) {
+        for (qsizetype i = m_seen; i < m_lines.size(); ++i) {
+            if (m_lines[i].contains(part)) {
+                m_seen = i + 1;
+                return m_lines[i];
+            }
+        }
+        if (deadline.hasExpired())
+            return std::nullopt;
+        QTest::qWait(20);
+    }
+}
+
+void RawIrcClient::readAvailable()
+{
+    m_buffer += m_socket.readAll();
+    qsizetype end;
+    while ((end = m_buffer.indexOf('\n')) >= 0) {
+        QByteArray line = m_buffer.left(end);
+        m_buffer.remove(0, end + 1);
+        if (line.endsWith('\r'))
+            line.chop(1);
+        if (line.startsWith("PING "))
+            send("PONG " + line.mid(5));
+        m_lines.append(line);
+    }
+}
+
+IrcRoomSettings testRoomSettings(quint16 port, const QString& nick, const QString& channel)
+{
+    IrcRoomSettings settings;
+    settings.address.host = QStringLiteral("127.0.0.1");
+    settings.address.port = port;
+    settings.address.nick = nick;
+    settings.address.channel = channel;
+    settings.pacing = IrcPacing::unlimited();
+    settings.reconnectMinMs = 100;
+    settings.reconnectMaxMs = 800;
+    return settings;
+}
+
+WatchedRoom::WatchedRoom(const IrcRoomSettings& settings)
+    : m_room(std::make_unique<IrcRoom>(settings))
+{
+    QObject::connect(m_room.get(), &ChatRoomControl::RoomLine,
+                     [this](const QString& sender, const QString& text) {
+                         m_heard.append(sender + ": " + text);
+                     });
+    QObject::connect(m_room.get(), &ChatRoomControl::statusChanged,
+                     [this](const QString& status) { m_statuses.append(status); });
+    QObject::connect(m_room.get(), &IrcRoom::joined, [this] { ++m_joins; });
+    m_room->StartRoomScan();
+}
+
+bool WatchedRoom::waitForJoin(int joins, int timeoutMs)
+{
+    return QTest::qWaitFor([&] { return m_joins >= joins && m_room->isJoined(); }, timeoutMs);
+}
+
+bool WatchedRoom::waitForHeard(qsizetype count, int timeoutMs)
+{
+    return QTest::qWaitFor([&] { return m_heard.size() >= count; }, timeoutMs);
+}
+
+bool WatchedRoom::waitForHeardLine(const QString& line, int timeoutMs)
+{
+    return QTest::qWaitFor([&] { return m_heard.contains(line); }, timeoutMs);
+}
+
+bool WatchedRoom::waitForConfirmed(int timeoutMs)
+{
+    return QTest::qWaitFor([&] { return m_room->unconfirmedLines() == 0; }, timeoutMs);
+}
+
+} // namespace svw::test

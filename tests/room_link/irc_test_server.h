@@ -1,0 +1,154 @@
+#pragma once
+
+// IRC servers for tests: a real ngircd or inspircd on 127.0.0.1, started by
+// the test on a free port with its configuration in a temporary directory,
+// run in the foreground as a child process, and killed and waited for when
+// the test is done (nothing here reaps orphans, so every server must stay a
+// child). Also a self-signed certificate for TLS tests, and a raw IRC client
+// that lets a test speak to the server as an outside user would.
+
+#include "irc_room.h"
+
+#include <QByteArray>
+#include <QProcess>
+#include <QStringList>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+
+#include <memory>
+#include <optional>
+
+namespace svw::test {
+
+// Generous: under the sanitizers everything takes a while.
+inline constexpr int kServerWaitMs = 20000;
+
+// A port on 127.0.0.1 that nothing listens on right now.
+quint16 freeLocalPort();
+
+// A self-signed certificate for "localhost" and 127.0.0.1, made with
+// openssl, with its key and Diffie-Hellman parameters.
+struct TlsFiles
+{
+    QString certFile;
+    QString keyFile;
+    QString dhFile;
+};
+std::optional<TlsFiles> makeSelfSignedCertificate(const QString& dir, const QString& name,
+                                                  const QString& subjectAltName, QString* error);
+
+class IrcTestServer
+{
+public:
+    enum class Kind { Ngircd, Inspircd };
+
+    explicit IrcTestServer(Kind kind = Kind::Ngircd,
+                           const QString& name = QStringLiteral("irc.test"));
+    ~IrcTestServer();
+    IrcTestServer(const IrcTestServer&) = delete;
+    IrcTestServer& operator=(const IrcTestServer&) = delete;
+
+    // Before start(): turn ngircd's flood penalty off; add a TLS port; link
+    // to another ngircd (the passive side waits for the active one).
+    void setFloodPenaltyOff(bool off) { m_floodPenaltyOff = off; }
+    void enableTls(const TlsFiles& files);
+    void linkTo(const IrcTestServer& peer, bool passive);
+
+    // Writes the configuration and starts the server; returns once it takes
+    // connections. Ports stay the same across stop() and start().
+    bool start(QString* error);
+    void kill(); // at once, as in a crash, and waits for the process
+    bool isRunning() const;
+
+    QString name() const { return m_name; }
+    quint16 port() const { return m_port; }
+    quint16 tlsPort() const { return m_tlsPort; }
+    QString log() const { return QString::fromUtf8(m_log); }
+    QString directory() const { return m_dir.path(); }
+
+    // Waits until the server's log holds `text` on a line of its own making.
+    bool waitForLog(const QString& text, int timeoutMs = kServerWaitMs);
+
+private:
+    QString ngircdConfig() const;
+    QString inspircdConfig() const;
+    bool waitForPort(QString* error);
+
+    Kind m_kind;
+    QString m_name;
+    QTemporaryDir m_dir;
+    quint16 m_port = 0;
+    quint16 m_tlsPort = 0;
+    bool m_floodPenaltyOff = false;
+    std::optional<TlsFiles> m_tls;
+    struct Link
+    {
+        QString peerName;
+        quint16 peerPort;
+        QString myPassword;
+        QString peerPassword;
+        bool passive;
+    };
+    std::optional<Link> m_link;
+    QProcess m_process;
+    QByteArray m_log;
+};
+
+// A plain IRC client speaking raw lines, for what the controls must handle
+// from others (notices, CTCP, other channels, bytes that are not UTF-8) and
+// for checking what really goes over the wire.
+class RawIrcClient
+{
+public:
+    RawIrcClient() = default;
+
+    // Connects, registers as `nick` and joins `channel` (if not empty);
+    // returns once the server confirmed the join.
+    bool connectAndJoin(quint16 port, const QByteArray& nick, const QByteArray& channel);
+    void send(const QByteArray& line); // CR LF is added
+    // Waits for a line that contains `part`; returns it, or nothing.
+    std::optional<QByteArray> waitForLine(const QByteArray& part, int timeoutMs = kServerWaitMs);
+    // Every line the server sent so far.
+    QList<QByteArray> lines() const { return m_lines; }
+    void disconnect() { m_socket.abort(); }
+
+private:
+    void readAvailable();
+
+    QTcpSocket m_socket;
+    QByteArray m_buffer;
+    QList<QByteArray> m_lines;
+    qsizetype m_seen = 0;
+};
+
+// Settings for a control in a test: quick reconnects, no pacing unless asked.
+IrcRoomSettings testRoomSettings(quint16 port, const QString& nick,
+                                 const QString& channel = QStringLiteral("#svw"));
+
+// A control with everything it reports recorded.
+class WatchedRoom
+{
+public:
+    explicit WatchedRoom(const IrcRoomSettings& settings);
+
+    IrcRoom& room() { return *m_room; }
+    IrcRoom* operator->() { return m_room.get(); }
+
+    // "sender: text" for every RoomLine so far.
+    QStringList heard() const { return m_heard; }
+    QStringList statuses() const { return m_statuses; }
+    int joinCount() const { return m_joins; }
+
+    bool waitForJoin(int joins = 1, int timeoutMs = kServerWaitMs);
+    bool waitForHeard(qsizetype count, int timeoutMs = kServerWaitMs);
+    bool waitForHeardLine(const QString& line, int timeoutMs = kServerWaitMs);
+    bool waitForConfirmed(int timeoutMs = kServerWaitMs);
+
+private:
+    std::unique_ptr<IrcRoom> m_room;
+    QStringList m_heard;
+    QStringList m_statuses;
+    int m_joins = 0;
+};
+
+} // namespace svw::test

@@ -1,0 +1,292 @@
+// What real networks do to the IRC room control: a server that is killed
+// and comes back, and a scripted server that checks the registration order,
+// answers slowly or not at all, sends tagged lines and offers echo-message.
+
+#include "irc_test_server.h"
+
+#include <QTcpServer>
+#include <QTest>
+
+using namespace svw;
+using namespace svw::test;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// One connection to the scripted server: the lines the client sent, and a
+// way to answer.
+class ScriptedPeer
+{
+public:
+    explicit ScriptedPeer(QTcpSocket* socket) : m_socket(socket)
+    {
+        QObject::connect(socket, &QTcpSocket::readyRead, [this] {
+            m_buffer += m_socket->readAll();
+            qsizetype end;
+            while ((end = m_buffer.indexOf("\r\n")) >= 0) {
+                m_lines << m_buffer.left(end);
+                m_buffer.remove(0, end + 2);
+            }
+        });
+    }
+
+    void send(const QByteArray& line) { m_socket->write(line + "\r\n"); }
+    QList<QByteArray> lines() const { return m_lines; }
+    bool waitForLine(const QByteArray& line, int timeoutMs = kServerWaitMs)
+    {
+        return QTest::qWaitFor([&] { return m_lines.contains(line); }, timeoutMs);
+    }
+    bool waitForLineStarting(const QByteArray& start, int timeoutMs = kServerWaitMs)
+    {
+        return QTest::qWaitFor(
+            [&] {
+                return std::any_of(m_lines.cbegin(), m_lines.cend(),
+                                   [&](const QByteArray& l) { return l.startsWith(start); });
+            },
+            timeoutMs);
+    }
+    QByteArray lineStarting(const QByteArray& start) const
+    {
+        for (const QByteArray& line : m_lines) {
+            if (line.startsWith(start))
+                return line;
+        }
+        return {};
+    }
+    bool isOpen() const { return m_socket->state() == QAbstractSocket::ConnectedState; }
+
+private:
+    QTcpSocket* m_socket;
+    QByteArray m_buffer;
+    QList<QByteArray> m_lines;
+};
+
+// Registers a client that has sent CAP LS, NICK and USER.
+void welcome(ScriptedPeer& peer, const QByteArray& nick)
+{
+    peer.send(":fake 001 " + nick + " :Welcome " + nick + "!~svw@10.0.0.1");
+    peer.send(":fake 005 " + nick + " NICKLEN=12 CASEMAPPING=ascii :are supported");
+}
+
+} // namespace
+
+class TestIrcResilience : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void serverRestartLosesNothing();
+    void registersBeforeJoining();
+    void keepaliveReconnectsFromSilentServer();
+    void usesEchoMessageWhenOffered();
+    void rejoinsAfterKick();
+};
+
+void TestIrcResilience::serverRestartLosesNothing()
+{
+    IrcTestServer server;
+    QString error;
+    QVERIFY2(server.start(&error), qPrintable(error));
+    WatchedRoom ann(testRoomSettings(server.port(), "ann", "#again"));
+    WatchedRoom bob(testRoomSettings(server.port(), "bob", "#again"));
+    QVERIFY(ann.waitForJoin());
+    QVERIFY(bob.waitForJoin());
+    QVERIFY(ann->SendRoomLine("before the crash"));
+    QVERIFY(bob.waitForHeardLine("ann: before the crash"));
+
+    // Lines said in the instant before the server dies may not have been
+    // taken; lines said while it is gone wait.
+    QStringList inFlight;
+    for (int i = 0; i < 5; ++i) {
+        inFlight << u"in flight %1"_s.arg(i);
+        QVERIFY(ann->SendRoomLine(inFlight.last()));
+    }
+    server.kill();
+    QVERIFY(QTest::qWaitFor([&] { return !ann->isJoined() && !bob->isJoined(); }, kServerWaitMs));
+    QVERIFY(ann->status().contains("Reconnecting"));
+    QStringList whileDown;
+    for (int i = 0; i < 5; ++i) {
+        whileDown << u"while down %1"_s.arg(i);
+        QVERIFY(ann->SendRoomLine(whileDown.last()));
+    }
+    QVERIFY(bob->SendRoomLine("bob while down"));
+    QVERIFY(ann->unconfirmedLines() >= 5);
+
+    QVERIFY2(server.start(&error), qPrintable(error));
+    QVERIFY(ann.waitForJoin(2));
+    QVERIFY(bob.waitForJoin(2));
+    QVERIFY(bob.waitForHeardLine("ann: while down 4"));
+    QVERIFY(ann.waitForHeardLine("bob: bob while down"));
+    QVERIFY(ann.waitForConfirmed());
+    QTest::qWait(300);
+
+    // Bob has every line of ann's, in the order said: the first copy of a
+    // line that went out twice counts.
+    QStringList firstSeen;
+    for (const QString& line : bob.heard()) {
+        if (line.startsWith("ann: ") && !firstSeen.contains(line))
+            firstSeen << line;
+    }
+    QStringList expected{"ann: before the crash"};
+    for (const QString& line : inFlight + whileDown)
+        expected << "ann: " + line;
+    QCOMPARE(firstSeen, expected);
+    // Lines said while the server was gone go out exactly once.
+    for (const QString& line : whileDown)
+        QCOMPARE(bob.heard().count("ann: " + line), 1);
+    // Ann sees each of her own lines once.
+    for (const QString& line : expected)
+        QCOMPARE(ann.heard().count(line), 1);
+}
+
+void TestIrcResilience::registersBeforeJoining()
+{
+    QTcpServer fake;
+    QVERIFY(fake.listen(QHostAddress::LocalHost));
+    IrcRoomSettings settings = testRoomSettings(fake.serverPort(), "carol", "#reg");
+    settings.address.password = "sesame open";
+    WatchedRoom carol(settings);
+    QVERIFY(QTest::qWaitFor([&] { return fake.hasPendingConnections(); }, kServerWaitMs));
+    ScriptedPeer peer(fake.nextPendingConnection());
+
+    QVERIFY(peer.waitForLineStarting("USER "));
+    QCOMPARE(peer.lines().mid(0, 4), (QList<QByteArray>{"CAP LS 302", "PASS :sesame open",
+                                                        "NICK carol", "USER svw 0 * :SVW"}));
+    // A capability list in two parts, neither offering echo-message.
+    peer.send(":fake CAP * LS * :multi-prefix sasl=PLAIN");
+    peer.send(":fake CAP * LS :away-notify");
+    QVERIFY(peer.waitForLine("CAP END"));
+
+    // Nick taken: another within the limit; no JOIN before the welcome.
+    peer.send(":fake 433 * carol :Nickname already in use");
+    QVERIFY(peer.waitForLine("NICK carol1"));
+    QVERIFY(carol->SendRoomLine("queued before joining"));
+    QTest::qWait(200);
+    QVERIFY(!peer.waitForLineStarting("JOIN", 0));
+    QVERIFY(!peer.waitForLineStarting("PRIVMSG", 0));
+
+    welcome(peer, "carol1");
+    QVERIFY(peer.waitForLine("JOIN #reg"));
+    QVERIFY(!peer.waitForLineStarting("PRIVMSG", 0));
+    // The server's PING is answered in kind.
+    peer.send("PING :abc 123");
+    QVERIFY(peer.waitForLine("PONG :abc 123"));
+
+    peer.send(":carol1!~svw@cloak/carol JOIN #reg");
+    QVERIFY(carol.waitForJoin());
+    QVERIFY(peer.waitForLine("PRIVMSG #reg :queued before joining"));
+    QVERIFY(peer.waitForLineStarting("PING :svw"));
+    // Not shown before the server confirmed it ...
+    QVERIFY(carol.heard().isEmpty());
+    const QByteArray token = peer.lineStarting("PING :svw").mid(6);
+    peer.send(":fake PONG fake :" + token);
+    // ... and once after.
+    QVERIFY(carol.waitForHeard(1));
+    QCOMPARE(carol.heard(), QStringList{"carol1: queued before joining"});
+    QCOMPARE(carol->unconfirmedLines(), 0);
+
+    // Tagged lines are read like any other. The budget counts the host from
+    // the JOIN and a nick of "carol" with up to two digits (within NICKLEN).
+    peer.send("@time=2024-01-01T00:00:00Z;msgid=x\\sy :dave!d@h PRIVMSG #reg :tagged");
+    QVERIFY(carol.waitForHeardLine("dave: tagged"));
+    const int relayHead = 1 + 7 + 1 + int(qstrlen("~svw@cloak/carol")) + 9 + 4 + 2;
+    QCOMPARE(carol->roomLineByteBudget(), 512 - 2 - relayHead);
+}
+
+void TestIrcResilience::keepaliveReconnectsFromSilentServer()
+{
+    QTcpServer fake;
+    QVERIFY(fake.listen(QHostAddress::LocalHost));
+    IrcRoomSettings settings = testRoomSettings(fake.serverPort(), "erin", "#quiet");
+    settings.keepaliveMs = 300;
+    settings.pingTimeoutMs = 300;
+    WatchedRoom erin(settings);
+    QVERIFY(QTest::qWaitFor([&] { return fake.hasPendingConnections(); }, kServerWaitMs));
+    ScriptedPeer first(fake.nextPendingConnection());
+    QVERIFY(first.waitForLineStarting("USER "));
+    first.send(":fake 421 erin CAP :Unknown command");
+    welcome(first, "erin");
+    first.send(":erin!~svw@h JOIN :#quiet");
+    QVERIFY(erin.waitForJoin());
+
+    // After a silence the control pings; a PONG keeps the connection.
+    QVERIFY(first.waitForLineStarting("PING :svw"));
+    const QByteArray token = first.lineStarting("PING :svw").mid(6);
+    first.send(":fake PONG fake :" + token);
+    QTest::qWait(450);
+    QVERIFY(erin->isJoined());
+
+    // Then the server falls silent for good: the control gives up on it,
+    // keeps what is said meanwhile, and comes back on a new connection.
+    QVERIFY(QTest::qWaitFor([&] { return !erin->isJoined(); }, kServerWaitMs));
+    QVERIFY(erin->SendRoomLine("said while away"));
+    QVERIFY(QTest::qWaitFor([&] { return fake.hasPendingConnections(); }, kServerWaitMs));
+    ScriptedPeer second(fake.nextPendingConnection());
+    QVERIFY(second.waitForLineStarting("USER "));
+    welcome(second, "erin");
+    QVERIFY(second.waitForLine("JOIN #quiet"));
+    second.send(":erin!~svw@h JOIN :#quiet");
+    QVERIFY(second.waitForLine("PRIVMSG #quiet :said while away"));
+    QVERIFY(std::any_of(erin.statuses().cbegin(), erin.statuses().cend(),
+                        [](const QString& s) { return s.contains("no answer from the server"); }));
+}
+
+void TestIrcResilience::usesEchoMessageWhenOffered()
+{
+    QTcpServer fake;
+    QVERIFY(fake.listen(QHostAddress::LocalHost));
+    WatchedRoom fay(testRoomSettings(fake.serverPort(), "fay", "#echo"));
+    QVERIFY(QTest::qWaitFor([&] { return fake.hasPendingConnections(); }, kServerWaitMs));
+    ScriptedPeer peer(fake.nextPendingConnection());
+    QVERIFY(peer.waitForLineStarting("USER "));
+    peer.send(":fake CAP * LS :server-time echo-message");
+    QVERIFY(peer.waitForLine("CAP REQ :echo-message"));
+    QVERIFY(!peer.waitForLine("CAP END", 100));
+    peer.send(":fake CAP fay ACK :echo-message");
+    QVERIFY(peer.waitForLine("CAP END"));
+    welcome(peer, "fay");
+    peer.send(":fay!~svw@h JOIN #echo");
+    QVERIFY(fay.waitForJoin());
+    QVERIFY(fay->serverEchoes());
+
+    QVERIFY(fay->SendRoomLine("echoed by the server"));
+    QVERIFY(peer.waitForLineStarting("PING :svw"));
+    const QByteArray token = peer.lineStarting("PING :svw").mid(6);
+    peer.send(":fake PONG fake :" + token);
+    QVERIFY(QTest::qWaitFor([&] { return fay->unconfirmedLines() == 0; }, kServerWaitMs));
+    QTest::qWait(100);
+    QVERIFY(fay.heard().isEmpty()); // the server's echo shows it, not the PONG
+    peer.send("@time=x :fay!~svw@h PRIVMSG #echo :echoed by the server");
+    QVERIFY(fay.waitForHeard(1));
+    QCOMPARE(fay.heard(), QStringList{"fay: echoed by the server"});
+}
+
+void TestIrcResilience::rejoinsAfterKick()
+{
+    QTcpServer fake;
+    QVERIFY(fake.listen(QHostAddress::LocalHost));
+    WatchedRoom gus(testRoomSettings(fake.serverPort(), "gus", "#kick"));
+    QVERIFY(QTest::qWaitFor([&] { return fake.hasPendingConnections(); }, kServerWaitMs));
+    ScriptedPeer peer(fake.nextPendingConnection());
+    QVERIFY(peer.waitForLineStarting("USER "));
+    peer.send(":fake CAP * LS :");
+    welcome(peer, "gus");
+    peer.send(":gus!~svw@h JOIN #kick");
+    QVERIFY(gus.waitForJoin());
+
+    peer.send(":op!o@h KICK #kick gus :behave");
+    QVERIFY(QTest::qWaitFor([&] { return !gus->isJoined(); }, kServerWaitMs));
+    QVERIFY(gus->status().contains("behave"));
+    QVERIFY(gus->SendRoomLine("after the kick"));
+    // The control asks to join again, and is refused for a while.
+    QVERIFY(QTest::qWaitFor([&] { return peer.lines().count("JOIN #kick") == 2; }, kServerWaitMs));
+    peer.send(":fake 474 gus #kick :Cannot join channel (+b)");
+    QVERIFY(QTest::qWaitFor([&] { return peer.lines().count("JOIN #kick") == 3; }, kServerWaitMs));
+    QVERIFY(!peer.waitForLineStarting("PRIVMSG", 0));
+    peer.send(":gus!~svw@h JOIN #kick");
+    QVERIFY(gus.waitForJoin(2));
+    QVERIFY(peer.waitForLine("PRIVMSG #kick :after the kick"));
+}
+
+QTEST_GUILESS_MAIN(TestIrcResilience)
+#include "tst_irc_resilience.moc"

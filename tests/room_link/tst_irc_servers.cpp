@@ -1,0 +1,184 @@
+// The IRC room control on the servers people run: TLS with a certificate the
+// test makes (trusted through the extra CA list, refused without it or for
+// another host name), two linked ngircd servers with a control on each, and
+// inspircd with echo-message.
+
+#include "irc_test_server.h"
+
+#include <QSslCertificate>
+#include <QTest>
+
+using namespace svw;
+using namespace svw::test;
+using namespace Qt::StringLiterals;
+
+class TestIrcServers : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void talksOverTls();
+    void refusesUntrustedCertificates_data();
+    void refusesUntrustedCertificates();
+    void talksAcrossLinkedServers();
+    void ownLinesComeBackOnceThroughEchoMessage();
+
+private:
+    IrcRoomSettings tlsSettings(const QString& host, const QString& nick, bool trustTestCa) const;
+
+    QTemporaryDir m_dir;
+    std::optional<TlsFiles> m_tls;
+    std::unique_ptr<IrcTestServer> m_tlsServer;
+};
+
+void TestIrcServers::initTestCase()
+{
+    QVERIFY(QSslSocket::supportsSsl());
+    QString error;
+    // Valid for the address only, so that "localhost" is another host name.
+    m_tls = makeSelfSignedCertificate(m_dir.path(), "svw-test", "IP:127.0.0.1", &error);
+    QVERIFY2(m_tls, qPrintable(error));
+    m_tlsServer = std::make_unique<IrcTestServer>();
+    m_tlsServer->enableTls(*m_tls);
+    QVERIFY2(m_tlsServer->start(&error), qPrintable(error));
+}
+
+IrcRoomSettings TestIrcServers::tlsSettings(const QString& host, const QString& nick,
+                                            bool trustTestCa) const
+{
+    IrcRoomSettings settings = testRoomSettings(m_tlsServer->tlsPort(), nick, "#tls");
+    settings.address.tls = true;
+    settings.address.host = host;
+    if (trustTestCa)
+        settings.extraCaCertificates = QSslCertificate::fromPath(m_tls->certFile);
+    return settings;
+}
+
+void TestIrcServers::talksOverTls()
+{
+    WatchedRoom secure(tlsSettings("127.0.0.1", "secure", true));
+    WatchedRoom plain(testRoomSettings(m_tlsServer->port(), "plain", "#tls"));
+    QVERIFY(secure.waitForJoin());
+    QVERIFY(plain.waitForJoin());
+    QVERIFY(secure->SendRoomLine(u"-|?|-über TLS"_s));
+    QVERIFY(plain->SendRoomLine("-|?|-in the clear"));
+    QVERIFY(plain.waitForHeardLine(u"secure: -|?|-über TLS"_s));
+    QVERIFY(secure.waitForHeardLine("plain: -|?|-in the clear"));
+    QVERIFY(secure.waitForHeardLine(u"secure: -|?|-über TLS"_s));
+}
+
+void TestIrcServers::refusesUntrustedCertificates_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<bool>("trustTestCa");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("self-signed, not trusted") << "127.0.0.1" << false << "self-signed";
+    QTest::newRow("trusted, other host name") << "localhost" << true << "host name";
+}
+
+void TestIrcServers::refusesUntrustedCertificates()
+{
+    QFETCH(QString, host);
+    QFETCH(bool, trustTestCa);
+    QFETCH(QString, reason);
+    WatchedRoom room(tlsSettings(host, "wary", trustTestCa));
+    QVERIFY(room->SendRoomLine("never said"));
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            return std::any_of(room.statuses().cbegin(), room.statuses().cend(),
+                               [](const QString& s) { return s.contains("certificate"); });
+        },
+        kServerWaitMs));
+    // It keeps trying, and keeps refusing.
+    QTest::qWait(500);
+    QVERIFY(!room->isJoined());
+    QCOMPARE(room.joinCount(), 0);
+    QCOMPARE(room->unconfirmedLines(), 1);
+    const QString status = room->status();
+    QVERIFY2(status.contains(reason, Qt::CaseInsensitive), qPrintable(status));
+}
+
+void TestIrcServers::talksAcrossLinkedServers()
+{
+    IrcTestServer hub(IrcTestServer::Kind::Ngircd, "hub.test");
+    IrcTestServer leaf(IrcTestServer::Kind::Ngircd, "leaf.test");
+    hub.linkTo(leaf, true);
+    leaf.linkTo(hub, false);
+    QString error;
+    QVERIFY2(hub.start(&error), qPrintable(error));
+    QVERIFY2(leaf.start(&error), qPrintable(error));
+    // "unregistered" contains "registered": look for the whole phrase.
+    QVERIFY2(leaf.waitForLog("Server \"hub.test\" registered"), qPrintable(leaf.log()));
+
+    WatchedRoom ann(testRoomSettings(hub.port(), "annhub", "#linked"));
+    WatchedRoom bob(testRoomSettings(leaf.port(), "bobleaf", "#linked"));
+    QVERIFY(ann.waitForJoin());
+    QVERIFY(bob.waitForJoin());
+    // Joins travel between the servers too; say lines until both see each
+    // other's (a line said before the other side's join reached this server
+    // is not relayed there).
+    int round = 0;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            ++round;
+            ann->SendRoomLine(u"hub %1"_s.arg(round));
+            bob->SendRoomLine(u"leaf %1"_s.arg(round));
+            QTest::qWait(100);
+            return std::any_of(ann.heard().cbegin(), ann.heard().cend(),
+                               [](const QString& l) { return l.startsWith("bobleaf: leaf"); }) &&
+                   std::any_of(bob.heard().cbegin(), bob.heard().cend(),
+                               [](const QString& l) { return l.startsWith("annhub: hub"); });
+        },
+        kServerWaitMs));
+
+    // From then on every line crosses, in order.
+    QStringList said;
+    for (int i = 0; i < 10; ++i) {
+        said << u"-|?|-across %1"_s.arg(i);
+        QVERIFY(ann->SendRoomLine(said.last()));
+    }
+    QVERIFY(bob.waitForHeardLine("annhub: " + said.last()));
+    QStringList heard;
+    for (const QString& line : bob.heard()) {
+        if (line.contains("across"))
+            heard << line.mid(qsizetype(qstrlen("annhub: ")));
+    }
+    QCOMPARE(heard, said);
+}
+
+void TestIrcServers::ownLinesComeBackOnceThroughEchoMessage()
+{
+    IrcTestServer server(IrcTestServer::Kind::Inspircd);
+    QString error;
+    QVERIFY2(server.start(&error), qPrintable(error));
+    WatchedRoom ann(testRoomSettings(server.port(), "ann", "#echo"));
+    WatchedRoom bob(testRoomSettings(server.port(), "bob", "#echo"));
+    QVERIFY(ann.waitForJoin());
+    QVERIFY(bob.waitForJoin());
+    QVERIFY(ann->serverEchoes());
+
+    const QStringList said{"-|?|-one", u"-|?|-twö"_s, "-|?|-three"};
+    for (const QString& line : said)
+        QVERIFY(ann->SendRoomLine(line));
+    QVERIFY(bob.waitForHeardLine("ann: " + said.last()));
+    QVERIFY(ann.waitForHeardLine("ann: " + said.last()));
+    QVERIFY(ann.waitForConfirmed());
+    QTest::qWait(300);
+    QStringList expected;
+    for (const QString& line : said)
+        expected << "ann: " + line;
+    QCOMPARE(ann.heard(), expected);
+    QCOMPARE(bob.heard(), expected);
+
+    // Not scanning: the echo is not shown either.
+    ann->StopRoomScan();
+    QVERIFY(ann->SendRoomLine("-|?|-unseen"));
+    QVERIFY(bob.waitForHeardLine("ann: -|?|-unseen"));
+    QVERIFY(ann.waitForConfirmed());
+    QTest::qWait(200);
+    QCOMPARE(ann.heard(), expected);
+}
+
+QTEST_GUILESS_MAIN(TestIrcServers)
+#include "tst_irc_servers.moc"
