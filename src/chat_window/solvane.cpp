@@ -37,6 +37,19 @@ QRect fromTwips(int left, int top, int width, int height)
                  height / kTwipsPerPixel);
 }
 
+// The controls keep their designed places and sizes, which were made for a
+// smaller system font than many desktops use. A caption that would be cut
+// off gets a smaller size of the same font, just small enough to be whole.
+void fitCaption(QWidget* control, const QString& caption, int padding)
+{
+    QFont font = control->font();
+    const int room = control->width() - padding;
+    while (QFontMetrics(font).horizontalAdvance(caption) > room && font.pointSizeF() > 6.0)
+        font.setPointSizeF(font.pointSizeF() - 0.25);
+    if (font != control->font())
+        control->setFont(font);
+}
+
 const QString kPrefixLengthMessage =
     QStringLiteral("Your Prefix must have exactly 5 Characters, please reformat");
 
@@ -156,6 +169,12 @@ void Solvane::createControls()
 
     Label1 = new QLabel(QStringLiteral("Prefix"), client);
     Label1->setGeometry(fromTwips(2880, 3000, 495, 255));
+
+    fitCaption(Label2, Label2->text(), 1);
+    fitCaption(Label1, Label1->text(), 1);
+    fitCaption(Web, Web->text(), 2);
+    fitCaption(cmdClear, cmdClear->text(), 10);
+    fitCaption(cmdSend, QStringLiteral("Send"), 10);
 
     const std::pair<QObject*, const char*> names[] = {
         {cmdClear, "cmdClear"}, {cmdSend, "cmdSend"}, {txtSend, "txtSend"},

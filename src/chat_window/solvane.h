@@ -1,8 +1,10 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QString>
 
+#include <deque>
 #include <functional>
 
 class QAction;
@@ -68,7 +70,10 @@ private:
     void mnuDE_Click();
     void mnuStop_Click();
     void Chat1_RoomLine(const QString& sender, const QString& text);
+    void showRoomLine(const QString& sender, const QString& text);
     void appendShownLine(const QString& line);
+    bool sliceSpent();
+    void showWaitingLines();
 
     void queuePrefixCheck();
 
@@ -89,6 +94,18 @@ private:
     QAction* mnuStop = nullptr;
     QAction* mnuHelp = nullptr;
     QAction* mnuExit = nullptr;
+
+    // Room lines that wait, in order, while the window answers the user
+    // between slices of a flood (see Chat1_RoomLine).
+    struct WaitingLine
+    {
+        QString sender;
+        QString text;
+    };
+    std::deque<WaitingLine> m_waitingLines;
+    QElapsedTimer m_slice;
+    bool m_sliceRunning = false;
+    bool m_drainScheduled = false;
 
     WebWindowOpener m_webWindowOpener;
     bool m_prefixCheckQueued = false;

@@ -13,6 +13,7 @@
 #include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QTextCursor>
+#include <QTimer>
 
 namespace svw {
 
@@ -45,6 +46,54 @@ void Solvane::mnuStop_Click()
 }
 
 void Solvane::Chat1_RoomLine(const QString& sender, const QString& text)
+{
+    // Lines are shown one at a time, each finished before the next, in the
+    // order the room reports them. A room that reports a flood at once would
+    // keep the window from answering the user until the last line was shown;
+    // so once the lines of one turn of the event loop have taken a slice of
+    // time, the rest wait, in order, and are shown in slices with the user's
+    // events handled in between.
+    if (!m_waitingLines.empty() || sliceSpent()) {
+        m_waitingLines.push_back({sender, text});
+        if (!m_drainScheduled) {
+            m_drainScheduled = true;
+            QTimer::singleShot(0, this, &Solvane::showWaitingLines);
+        }
+        return;
+    }
+    showRoomLine(sender, text);
+}
+
+// Whether the lines shown in this turn of the event loop have used up their
+// time. The first line of a turn starts the clock; the turn's end stops it.
+bool Solvane::sliceSpent()
+{
+    constexpr qint64 kSliceMs = 8;
+    if (!m_sliceRunning) {
+        m_sliceRunning = true;
+        m_slice.start();
+        QTimer::singleShot(0, this, [this] { m_sliceRunning = false; });
+        return false;
+    }
+    return m_slice.hasExpired(kSliceMs);
+}
+
+void Solvane::showWaitingLines()
+{
+    m_drainScheduled = false;
+    m_sliceRunning = false;
+    while (!m_waitingLines.empty() && !sliceSpent()) {
+        const WaitingLine line = std::move(m_waitingLines.front());
+        m_waitingLines.pop_front();
+        showRoomLine(line.sender, line.text);
+    }
+    if (!m_waitingLines.empty()) {
+        m_drainScheduled = true;
+        QTimer::singleShot(0, this, &Solvane::showWaitingLines);
+    }
+}
+
+void Solvane::showRoomLine(const QString& sender, const QString& text)
 {
     // Prefix and password are read as each line arrives, so a change while
     // listening takes effect with the next line.

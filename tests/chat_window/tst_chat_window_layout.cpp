@@ -101,6 +101,15 @@ private slots:
             shown = label->text();
         QCOMPARE(shown, text);
 
+        // Every caption shows whole within the designed size.
+        if (!text.isEmpty() && !qobject_cast<QLineEdit*>(control) &&
+            !qobject_cast<QComboBox*>(control)) {
+            QString caption = text;
+            caption.remove(QLatin1Char('&'));
+            QVERIFY2(QFontMetrics(control->font()).horizontalAdvance(caption) <= pixels.width(),
+                     qPrintable(caption));
+        }
+
         // Labels and the marker never take the focus.
         if (qobject_cast<QLabel*>(control) || name == QLatin1String("shape"))
             QCOMPARE(control->focusPolicy(), Qt::NoFocus);

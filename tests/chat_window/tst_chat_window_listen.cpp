@@ -10,6 +10,7 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QScrollBar>
+#include <QTextDocument>
 #include <QtTest>
 
 using namespace svw;
@@ -228,6 +229,7 @@ private slots:
         const QString line = QStringLiteral("-|?|-") + enciphered("line", "Key");
         for (int i = 0; i < 60; ++i)
             m_room->hear(QStringLiteral("bob"), line);
+        QTRY_COMPARE(m_said->document()->blockCount(), 61); // and the empty last one
         QScrollBar* bar = m_said->verticalScrollBar();
         QVERIFY(bar->maximum() > 0);
         QCOMPARE(bar->value(), bar->maximum());
@@ -241,6 +243,37 @@ private slots:
         m_room->hear(QStringLiteral("bob"), line);
         QVERIFY(bar->maximum() > before);
         QCOMPARE(bar->value(), bar->maximum());
+    }
+
+    void floodIsShownInSlices()
+    {
+        // Thousands of lines reported at once: they are all shown, in order,
+        // but not in one go; the event loop runs between slices of them.
+        int ticks = 0;
+        QTimer ticker;
+        connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+        ticker.start(0);
+        QList<int> ticksWhenShown;
+        connect(m_said->document(), &QTextDocument::contentsChange, this, [&](int, int, int added) {
+            if (added > 0)
+                ticksWhenShown.append(ticks);
+        });
+
+        constexpr int kLines = 3000;
+        QString expected;
+        for (int i = 0; i < kLines; ++i) {
+            const QString text = QStringLiteral("line %1").arg(i);
+            m_room->hear(QStringLiteral("bob"), QStringLiteral("-|?|-") + enciphered(text, "Key"));
+            expected += QStringLiteral("bob  :  ") + text + '\n';
+        }
+        QVERIFY(ticksWhenShown.size() < kLines);
+        QTRY_COMPARE_WITH_TIMEOUT(ticksWhenShown.size(), kLines, 60000);
+        QCOMPARE(m_said->toPlainText(), expected);
+        QVERIFY(ticksWhenShown.last() > ticksWhenShown.first());
+
+        // A line after the flood comes straight after it.
+        m_room->hear(QStringLiteral("carol"), QStringLiteral("-|?|-") + enciphered("after", "Key"));
+        QVERIFY(m_said->toPlainText().endsWith(QStringLiteral("line 2999\ncarol  :  after\n")));
     }
 
     void selectionSurvivesNewLines()
