@@ -60,7 +60,7 @@ const RoomKind kRoomKinds[] = {
 
 QString defaultNick()
 {
-    const QString chosen = qEnvironmentVariable("SVW_NICK");
+    QString chosen = qEnvironmentVariable("SVW_NICK");
     if (!chosen.trimmed().isEmpty())
         return chosen;
     if (const passwd* user = ::getpwuid(::geteuid()); user && user->pw_name && *user->pw_name)
