@@ -236,10 +236,12 @@ void Solvane::Form_Load()
 bool Solvane::eventFilter(QObject* watched, QEvent* event)
 {
     if (watched == Web) {
-        auto* mouse = static_cast<QMouseEvent*>(event);
-        if (event->type() == QEvent::MouseButtonRelease && mouse->button() == Qt::LeftButton &&
-            Web->rect().contains(mouse->position().toPoint()))
-            Web_Click();
+        if (event->type() == QEvent::MouseButtonRelease) {
+            const auto* mouse = static_cast<QMouseEvent*>(event);
+            if (mouse->button() == Qt::LeftButton &&
+                Web->rect().contains(mouse->position().toPoint()))
+                Web_Click();
+        }
     } else if (event->type() == QEvent::FocusOut) {
         // The box is left when the focus goes to another control of this
         // window. Opening the box's own list, a message box, or another
