@@ -14,9 +14,6 @@
 
 int main(int argc, char* argv[])
 {
-    // The web engine, loaded with the first web window, needs this before the
-    // application exists; on its own it costs nothing measurable.
-    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("SVW"));
     QApplication::setOrganizationName(QStringLiteral("SVWbeta"));

@@ -6,17 +6,44 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QJsonObject>
+#include <QOpenGLContext>
 #include <QPluginLoader>
 #include <QWidget>
 
 #include <memory>
 #include <unistd.h>
 
+QT_BEGIN_NAMESPACE
+// Exported by Qt GUI for exactly this purpose (Qt WebEngine declares it the same way)
+// but not in a public header.
+Q_GUI_EXPORT void qt_gl_set_global_share_context(QOpenGLContext* context);
+QT_END_NAMESPACE
+
 namespace svw {
 
 namespace {
+
 const char kDisableSandbox[] = "QTWEBENGINE_DISABLE_SANDBOX";
 const char kChromiumFlags[] = "QTWEBENGINE_CHROMIUM_FLAGS";
+
+// The web engine renders through OpenGL contexts that must share with one global
+// context, which must exist before the engine is loaded. Qt makes it at start-up when
+// Qt::AA_ShareOpenGLContexts is set, but that costs the chat window about as much as
+// linking the engine (on X11 about 100 ms and 57 MB); so it is made here, on the first
+// click, exactly as Qt would have made it. It lives as long as the program: the
+// engine renders with it until the end.
+void createGlobalShareContext()
+{
+    static QOpenGLContext* shared = nullptr;
+    if (shared || QOpenGLContext::globalShareContext())
+        return;
+    shared = new QOpenGLContext;
+    shared->setFormat(QSurfaceFormat::defaultFormat());
+    shared->create(); // without OpenGL (offscreen) the engine draws in software
+    qt_gl_set_global_share_context(shared);
+}
+
 } // namespace
 
 bool disableWebSandboxForRoot(unsigned effectiveUid, std::FILE* err)
@@ -72,16 +99,24 @@ WebWindowFactory* WebWindowLoader::factory(QString* error)
         return nullptr;
     }
 
-    // The engine reads this when it starts, which is when the first window is made.
-    disableWebSandboxForRoot(geteuid(), stderr);
-
+    // Read without loading the library, so that a wrong file costs nothing.
     auto plugin = std::make_unique<QPluginLoader>(path);
-    QObject* instance = plugin->instance();
-    auto* found = qobject_cast<WebWindowFactory*>(instance);
+    if (plugin->metaData().value(QLatin1String("IID")).toString() !=
+        QLatin1String(SvwWebWindowFactory_iid)) {
+        *error = QStringLiteral("The web window cannot be opened: %1 is not the SVW web window.")
+                     .arg(path);
+        return nullptr;
+    }
+
+    // Both must be in place before the engine loads with the plugin: the sandbox
+    // setting is read when the engine starts, the shared context when it loads.
+    disableWebSandboxForRoot(geteuid(), stderr);
+    createGlobalShareContext();
+
+    auto* found = qobject_cast<WebWindowFactory*>(plugin->instance());
     if (!found) {
         *error = QStringLiteral("The web window cannot be opened: %1 could not be loaded.\n\n%2")
-                     .arg(path, instance ? QStringLiteral("It is not the SVW web window.")
-                                         : plugin->errorString());
+                     .arg(path, plugin->errorString());
         plugin->unload();
         return nullptr;
     }

@@ -6,6 +6,7 @@ namespace svw {
 
 // The text field of the web window's address box.
 //
+// Keys reach it through the combo box, which holds the focus and hands each key on.
 // It reports every typed character as a key press (Enter as code 13), and it tells
 // the window when the combo box is merely committing typed text: QComboBox then
 // selects a list entry equal to the typed text and emits activated() as if the user
