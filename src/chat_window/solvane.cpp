@@ -142,6 +142,7 @@ void Solvane::createControls()
     txtSaid->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     txtSaid->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     txtSaid->setTabChangesFocus(true);
+    txtSaid->setUndoRedoEnabled(false); // only the program writes it: nothing to undo
 
     Chat1->setParent(this);
     Chat1->setObjectName(QStringLiteral("Chat1"));

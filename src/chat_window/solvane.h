@@ -18,6 +18,7 @@ class QPushButton;
 namespace svw {
 
 class ChatRoomControl;
+class ConversationAppend;
 
 // The chat window: the conversation box, the password and prefix boxes, the
 // outgoing text with its Send button, Clear, the link to the web page with
@@ -104,6 +105,7 @@ private:
     };
     std::deque<WaitingLine> m_waitingLines;
     QElapsedTimer m_slice;
+    ConversationAppend* m_batch = nullptr; // while a slice of waiting lines is shown
     bool m_sliceRunning = false;
     bool m_drainScheduled = false;
 

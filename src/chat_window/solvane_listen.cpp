@@ -35,6 +35,42 @@ qsizetype leadingLength(QStringView text, qsizetype count)
 
 } // namespace
 
+// Adds lines at the end of the conversation box as one edit, so the box lays
+// out and repaints once for all of them. The box follows the newest line
+// while its view was at the bottom; a user who has scrolled up to read keeps
+// the view, and a selection made to copy text stays.
+class ConversationAppend
+{
+public:
+    explicit ConversationAppend(QPlainTextEdit* box)
+        : m_bar(box->verticalScrollBar()), m_following(m_bar->value() >= m_bar->maximum()),
+          m_kept(m_bar->value()), m_end(box->document())
+    {
+        m_end.beginEditBlock();
+    }
+    ~ConversationAppend()
+    {
+        m_end.endEditBlock();
+        m_bar->setValue(m_following ? m_bar->maximum() : m_kept);
+    }
+    ConversationAppend(const ConversationAppend&) = delete;
+    ConversationAppend& operator=(const ConversationAppend&) = delete;
+
+    // The box keeps its lines as paragraphs: its line end stands for the
+    // CR LF that ends every shown line.
+    void add(const QString& line)
+    {
+        m_end.movePosition(QTextCursor::End);
+        m_end.insertText(line + QLatin1Char('\n'));
+    }
+
+private:
+    QScrollBar* m_bar;
+    bool m_following;
+    int m_kept;
+    QTextCursor m_end;
+};
+
 void Solvane::mnuDE_Click()
 {
     Chat1->StartRoomScan();
@@ -82,10 +118,17 @@ void Solvane::showWaitingLines()
 {
     m_drainScheduled = false;
     m_sliceRunning = false;
-    while (!m_waitingLines.empty() && !sliceSpent()) {
-        const WaitingLine line = std::move(m_waitingLines.front());
-        m_waitingLines.pop_front();
-        showRoomLine(line.sender, line.text);
+    {
+        // Each line is deciphered through the scratch files in turn; the box
+        // takes the slice's lines as one edit.
+        ConversationAppend batch(txtSaid);
+        m_batch = &batch;
+        while (!m_waitingLines.empty() && !sliceSpent()) {
+            const WaitingLine line = std::move(m_waitingLines.front());
+            m_waitingLines.pop_front();
+            showRoomLine(line.sender, line.text);
+        }
+        m_batch = nullptr;
     }
     if (!m_waitingLines.empty()) {
         m_drainScheduled = true;
@@ -122,22 +165,13 @@ void Solvane::showRoomLine(const QString& sender, const QString& text)
     }
 }
 
-// Adds one line at the end of the conversation box. The box follows the
-// newest line while its view is at the bottom; a user who has scrolled up to
-// read keeps the view, and a selection made to copy text stays.
 void Solvane::appendShownLine(const QString& line)
 {
-    QScrollBar* bar = txtSaid->verticalScrollBar();
-    const bool following = bar->value() >= bar->maximum();
-    const int kept = bar->value();
-
-    // The box keeps its lines as paragraphs: its line end stands for the
-    // CR LF that ends every shown line.
-    QTextCursor end(txtSaid->document());
-    end.movePosition(QTextCursor::End);
-    end.insertText(line + QLatin1Char('\n'));
-
-    bar->setValue(following ? bar->maximum() : kept);
+    if (m_batch) {
+        m_batch->add(line);
+        return;
+    }
+    ConversationAppend(txtSaid).add(line);
 }
 
 } // namespace svw
