@@ -29,6 +29,8 @@ struct IrcMessage
     QString host() const;
 
     QString param(qsizetype index) const { return params.value(index); }
+    // The last parameter (usually the trailing text); empty when there is none.
+    QString lastParam() const { return params.isEmpty() ? QString() : params.constLast(); }
 };
 
 // Text from the wire: UTF-8 when the bytes are valid UTF-8, else

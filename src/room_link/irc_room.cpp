@@ -342,10 +342,10 @@ void IrcRoom::handleMessage(const IrcMessage& message)
     } else if (command == u"404") {
         if (isOurChannel(message.param(1))) {
             announce(
-                u"%1 refused a line: %2"_s.arg(m_settings.address.channel, message.params.last()));
+                u"%1 refused a line: %2"_s.arg(m_settings.address.channel, message.lastParam()));
         }
     } else if (command == u"464" || command == u"465") {
-        m_lastServerError = u"the server refused us: %1"_s.arg(message.params.last());
+        m_lastServerError = u"the server refused us: %1"_s.arg(message.lastParam());
     } else if (command == u"ERROR") {
         m_lastServerError = u"the server said: %1"_s.arg(message.param(0));
     }
@@ -354,8 +354,7 @@ void IrcRoom::handleMessage(const IrcMessage& message)
 void IrcRoom::handleCap(const IrcMessage& message)
 {
     const QString sub = message.param(1).toUpper();
-    const QStringList caps =
-        message.params.value(message.params.size() - 1).split(u' ', Qt::SkipEmptyParts);
+    const QStringList caps = message.lastParam().split(u' ', Qt::SkipEmptyParts);
     if (sub == u"LS") {
         for (const QString& cap : caps)
             m_offeredCaps.append(cap.section(u'=', 0, 0));
@@ -387,7 +386,7 @@ void IrcRoom::handleWelcome(const IrcMessage& message)
     if (!message.param(0).isEmpty())
         m_nick = message.param(0);
     // Most servers greet with our full "nick!user@host".
-    const QString greeting = message.params.value(message.params.size() - 1);
+    const QString greeting = message.lastParam();
     const QString last = greeting.section(u' ', -1);
     const qsizetype bang = last.indexOf(u'!');
     if (bang > 0 && last.indexOf(u'@', bang) > bang)
@@ -439,7 +438,7 @@ void IrcRoom::handleNickRefused(const IrcMessage& message)
         next = alternateNick(base, m_nickAttempt, limit);
     } while (ircFolded(next, m_caseMapping) == ircFolded(refused, m_caseMapping));
     announce(
-        u"The nick %1 was refused (%2); trying %3 ..."_s.arg(refused, message.params.last(), next));
+        u"The nick %1 was refused (%2); trying %3 ..."_s.arg(refused, message.lastParam(), next));
     m_nick = next;
     sendCommand(u"NICK"_s, {next});
 }
@@ -474,7 +473,7 @@ void IrcRoom::handleJoinRefused(const IrcMessage& message)
 {
     if (m_phase != Phase::Registered)
         return;
-    scheduleRejoin(u"cannot join %1: %2"_s.arg(m_settings.address.channel, message.params.last()));
+    scheduleRejoin(u"cannot join %1: %2"_s.arg(m_settings.address.channel, message.lastParam()));
 }
 
 void IrcRoom::scheduleRejoin(const QString& reason)
@@ -488,7 +487,7 @@ void IrcRoom::scheduleRejoin(const QString& reason)
 
 void IrcRoom::handlePong(const IrcMessage& message)
 {
-    const QString token = message.params.value(message.params.size() - 1);
+    const QString token = message.lastParam();
     if (!token.startsWith(kMarkPrefix))
         return;
     bool ok = false;

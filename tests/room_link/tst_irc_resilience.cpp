@@ -274,6 +274,33 @@ void TestIrcResilience::rejoinsAfterKick()
     peer.send(":gus!~svw@h JOIN #kick");
     QVERIFY(gus.waitForJoin());
 
+    // Lines short of their parameters, or not IRC at all, change nothing.
+    for (const char* odd : {":fake 433",
+                            ":fake 404",
+                            ":fake 474",
+                            ":fake 464",
+                            ":fake CAP",
+                            ":fake CAP * ACK",
+                            "PING",
+                            ":fake PONG",
+                            ":fake PONG fake :svwx",
+                            ":fake 001",
+                            ":x!y@z PRIVMSG",
+                            ":x!y@z PRIVMSG #kick",
+                            ":x!y@z KICK",
+                            ":x!y@z JOIN",
+                            "ERROR",
+                            "@",
+                            ":",
+                            "   ",
+                            "\x01\x02",
+                            ":gus NICK"})
+        peer.send(odd);
+    peer.send(":x!y@z PRIVMSG #kick :still here");
+    QVERIFY(gus.waitForHeardLine("x: still here"));
+    QVERIFY(gus->isJoined());
+    QCOMPARE(gus->nick(), QString("gus"));
+
     peer.send(":op!o@h KICK #kick gus :behave");
     QVERIFY(QTest::qWaitFor([&] { return !gus->isJoined(); }, kServerWaitMs));
     QVERIFY(gus->status().contains("behave"));
