@@ -50,11 +50,23 @@ IrcRoom::~IrcRoom()
     if (!m_socket)
         return;
     m_socket->disconnect(this);
-    if (m_phase == Phase::Registering || m_phase == Phase::Registered || m_phase == Phase::Joined) {
-        m_socket->write("QUIT :SVW closed\r\n");
-        m_socket->flush();
-        m_socket->disconnectFromHost();
+    if (m_phase == Phase::Waiting || m_phase == Phase::Connecting)
+        return;
+    // Lines still waiting for their turn go out now, unpaced: the server
+    // takes them before the QUIT, and holding back or throwing out a
+    // client that is leaving anyway costs nothing. The wait is bounded.
+    if (m_phase == Phase::Joined) {
+        for (const QString& text : m_queue) {
+            if (std::optional<QByteArray> line =
+                    formatIrcCommand(u"PRIVMSG"_s, {m_settings.address.channel, text}, true))
+                m_socket->write(*line);
+        }
     }
+    m_socket->write("QUIT :SVW closed\r\n");
+    m_socket->flush();
+    while (m_socket->bytesToWrite() > 0 && m_socket->waitForBytesWritten(1000)) {
+    }
+    m_socket->disconnectFromHost();
 }
 
 bool IrcRoom::SendRoomLine(const QString& line)

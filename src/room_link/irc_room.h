@@ -51,6 +51,9 @@ struct IrcRoomSettings
 // While scanning, every PRIVMSG to the channel is a RoomLine; the user's own
 // lines come back once, through the server's echo-message where it offers
 // that, or from the control itself once the server has confirmed them.
+//
+// Destroying the control says the lines still queued, unpaced, and leaves
+// with QUIT, waiting at most a second for them to be written.
 class IrcRoom : public ChatRoomControl
 {
     Q_OBJECT

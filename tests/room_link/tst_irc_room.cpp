@@ -26,6 +26,7 @@ private slots:
     void nickClashGetsAnotherNick();
     void fullLineArrivesWhole();
     void refusesLinesIrcCannotCarry();
+    void closingSaysWhatIsQueued();
 
 private:
     std::unique_ptr<IrcTestServer> m_server;
@@ -247,6 +248,28 @@ void TestIrcRoom::refusesLinesIrcCannotCarry()
             QVERIFY2(seen.contains("JOIN") || seen.endsWith(" :only this"), seen.constData());
     }
     QVERIFY(ann->isJoined());
+}
+
+void TestIrcRoom::closingSaysWhatIsQueued()
+{
+    WatchedRoom bob(testRoomSettings(m_server->port(), "bob7", "#close"));
+    QVERIFY(bob.waitForJoin());
+    QStringList said;
+    {
+        // Five lines at once (CAP LS, NICK, USER, CAP END, JOIN), then one a
+        // minute: the room lines all wait.
+        IrcRoomSettings settings = testRoomSettings(m_server->port(), "ann7", "#close");
+        settings.pacing = IrcPacing{5, 60000, 0, 0};
+        WatchedRoom ann(settings);
+        QVERIFY(ann.waitForJoin());
+        for (int i = 0; i < 4; ++i) {
+            said << u"ann7: queued %1"_s.arg(i);
+            QVERIFY(ann->SendRoomLine(u"queued %1"_s.arg(i)));
+        }
+        QCOMPARE(ann->unconfirmedLines(), 4);
+    }
+    QVERIFY(bob.waitForHeard(4));
+    QCOMPARE(bob.heard(), said);
 }
 
 QTEST_GUILESS_MAIN(TestIrcRoom)
