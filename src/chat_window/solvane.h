@@ -26,8 +26,10 @@ class ConversationAppend;
 // chat room control `Chat1` through which lines go into the room and come
 // out of it.
 //
-// Every control carries its name as object name. The window deletes itself
-// when closed, and its room control with it.
+// Every control carries its name as object name. Closed by its frame, the
+// window deletes itself and its room control with it; web windows it opened
+// stay open, and the program ends when its last window closes. Exit ends the
+// program at once, every window with it.
 class Solvane : public QMainWindow
 {
     Q_OBJECT
