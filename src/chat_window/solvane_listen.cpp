@@ -5,8 +5,7 @@
 
 #include "chat_room_control.h"
 #include "notice.h"
-#include "scratch_sequences.h"
-#include "shown_text.h"
+#include "room_line.h"
 
 #include <QComboBox>
 #include <QLineEdit>
@@ -16,24 +15,6 @@
 #include <QTimer>
 
 namespace svw {
-
-namespace {
-
-// The length in UTF-16 units of the first `count` characters of `text`. A
-// character is a Unicode code point, as in the prefix check, so a prefix
-// outside the basic plane is compared whole.
-qsizetype leadingLength(QStringView text, qsizetype count)
-{
-    qsizetype index = 0;
-    for (qsizetype n = 0; n < count && index < text.size(); ++n) {
-        const bool pair = text[index].isHighSurrogate() && index + 1 < text.size() &&
-                          text[index + 1].isLowSurrogate();
-        index += pair ? 2 : 1;
-    }
-    return index;
-}
-
-} // namespace
 
 // Adds lines at the end of the conversation box as one edit, so the box lays
 // out and repaints once for all of them. The box follows the newest line
@@ -140,25 +121,19 @@ void Solvane::showRoomLine(const QString& sender, const QString& text)
 {
     // Prefix and password are read as each line arrives, so a change while
     // listening takes effect with the next line.
-    const QString prefix = cbPre->currentText();
-    const qsizetype head = leadingLength(text, 5);
-    if (QStringView(text).left(head) != prefix)
+    const auto handled = handleRoomLine(cbPre->currentText(), pw->text(), sender, text);
+    if (!handled)
         return;
-
-    // A line no longer than the prefix leaves nothing to decipher; it shows
-    // as its sender and an empty text, as does a line of which nothing
-    // deciphers (a wrong password at the first character, an empty password).
-    const ReceivedLine received = decipherThroughScratch(text.mid(head), pw->text());
-    appendShownLine(shownLine(sender, received.plainLine));
+    appendShownLine(handled->shown);
 
     // A failing scratch file does not lose the line: it was deciphered in
     // memory. The user hears of it once, not once a line, until the files
     // work again. The box does not wait for an answer, so the scan goes on.
-    if (!received.fileError) {
+    if (!handled->fileError) {
         m_receiveFailureReported = false;
     } else if (!m_receiveFailureReported) {
         m_receiveFailureReported = true;
-        openNotice(this, received.fileError->message() +
+        openNotice(this, handled->fileError->message() +
                              QStringLiteral("\n\nIncoming lines are still deciphered and shown. "
                                             "This is not reported again until the scratch "
                                             "files work."));
