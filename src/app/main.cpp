@@ -32,6 +32,12 @@ int main(int argc, char* argv[])
         return 2;
     }
 
+    // The window has no place for the room's state; a terminal shows it, which
+    // is where someone looking into a room that does not answer will look.
+    QObject::connect(room.get(), &svw::ChatRoomControl::statusChanged, [](const QString& status) {
+        std::fprintf(stderr, "svw: %s\n", qUtf8Printable(status));
+    });
+
     QPointer<svw::Solvane> window = new svw::Solvane(room.release());
     window->setWebWindowOpener(svw::makeWebWindowOpener(QString(svw::kWebPageAddress)));
     if (driven)
