@@ -100,6 +100,11 @@ void Solvane::setWebWindowOpener(WebWindowOpener opener)
     m_webWindowOpener = std::move(opener);
 }
 
+void Solvane::setBeeper(std::function<void()> beeper)
+{
+    m_beeper = std::move(beeper);
+}
+
 void Solvane::createControls()
 {
     auto* client = new QWidget(this);
@@ -317,7 +322,7 @@ void Solvane::mnuExit_Click()
 void Solvane::Web_Click()
 {
     shape->show();
-    QApplication::beep();
+    m_beeper();
     if (m_webWindowOpener)
         m_webWindowOpener(QString(kWebPageAddress), shape);
 }

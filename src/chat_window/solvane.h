@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QApplication>
 #include <QElapsedTimer>
 #include <QMainWindow>
 #include <QString>
@@ -45,6 +46,10 @@ public:
     ~Solvane() override;
 
     void setWebWindowOpener(WebWindowOpener opener);
+
+    // The system beep that the link sounds; replaceable so that a test can
+    // hear it.
+    void setBeeper(std::function<void()> beeper);
 
     // The prefixes offered in the prefix box, the first one shown at start.
     static const QStringList& prefixes();
@@ -112,6 +117,9 @@ private:
     bool m_drainScheduled = false;
 
     WebWindowOpener m_webWindowOpener;
+    std::function<void()> m_beeper = [] {
+        QApplication::beep();
+    };
     bool m_prefixCheckQueued = false;
     bool m_receiveFailureReported = false;
 };

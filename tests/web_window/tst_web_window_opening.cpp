@@ -93,14 +93,18 @@ private:
 
     QPointer<Solvane> m_chat;
     int m_opens = 0;
+    int m_beeps = 0;
 };
 
 void TestWebWindowOpening::init()
 {
     m_opens = 0;
+    m_beeps = 0;
     m_chat = new Solvane(new QuietRoom);
+    m_chat->setBeeper([this] { ++m_beeps; });
     m_chat->setWebWindowOpener([this](const QString& startingAddress, QWidget* marker) {
-        // Web_Click beeps right before each call; the calls count the beeps.
+        // The marker shows and the beep sounds before the window is made.
+        QCOMPARE(m_beeps, m_opens + 1);
         ++m_opens;
         QVERIFY(marker->isVisible());
         svw::openBrowserWindow(startingAddress, QString(svw::kWebPageAddress), marker,
@@ -122,6 +126,7 @@ void TestWebWindowOpening::eachClickOpensAnotherWindow()
     click();
     click();
     click();
+    QCOMPARE(m_beeps, 3);
     QCOMPARE(m_opens, 3);
 
     const QList<frmBrowser*> windows = openWebWindows();
