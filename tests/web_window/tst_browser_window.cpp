@@ -4,6 +4,7 @@
 #include "fake_browser.h"
 #include "frm_browser.h"
 #include "twips.h"
+#include "web_window_driver.h"
 
 #include <QAbstractItemView>
 #include <QApplication>
@@ -27,62 +28,20 @@ using svw::twips::toPixels;
 namespace {
 
 // One web window on a stand-in browser.
-struct Window
+struct Window : WebWindowDriver
 {
     explicit Window(const QString& startingAddress, bool show = true)
-        : browser(new FakeBrowser), window(std::make_unique<frmBrowser>(browser))
+        : Window(new FakeBrowser, startingAddress, show)
+    {}
+    Window(FakeBrowser* fake, const QString& startingAddress, bool show)
+        : WebWindowDriver(std::make_unique<frmBrowser>(fake)), browser(fake)
     {
         window->setStartingAddress(startingAddress);
         if (show)
             window->show();
     }
 
-    QComboBox* addressBox() const { return window->findChild<QComboBox*>("cboAddress"); }
-    QTimer* timer() const { return window->findChild<QTimer*>("timTimer"); }
-    QToolBar* toolBar() const { return window->findChild<QToolBar*>("tbToolBar"); }
     QWidget* strip() const { return window->findChild<QWidget*>("picAddress"); }
-    QString caption() const { return window->windowTitle(); }
-
-    QStringList history() const
-    {
-        QStringList entries;
-        for (int i = 0; i < addressBox()->count(); ++i)
-            entries << addressBox()->itemText(i);
-        return entries;
-    }
-
-    QAction* button(const QString& key) const
-    {
-        for (QAction* action : toolBar()->actions()) {
-            if (action->data().toString() == key)
-                return action;
-        }
-        return nullptr;
-    }
-
-    void press(const QString& key) const
-    {
-        QTest::mouseClick(toolBar()->widgetForAction(button(key)), Qt::LeftButton);
-    }
-
-    // Types into the address box and presses Enter, as a user would. Keys go where
-    // the focus is: the box itself, which hands them to its text field.
-    void typeAndEnter(const QString& text) const
-    {
-        addressBox()->setFocus();
-        addressBox()->lineEdit()->selectAll();
-        QTest::keyClicks(addressBox(), text);
-        QTest::keyClick(addressBox(), Qt::Key_Return);
-    }
-
-    // Chooses entry `index` from the address box's drop-down list.
-    void choose(int index) const
-    {
-        addressBox()->showPopup();
-        QAbstractItemView* list = addressBox()->view();
-        list->setCurrentIndex(list->model()->index(index, 0));
-        QTest::keyClick(list, Qt::Key_Return);
-    }
 
     // Lets the busy timer find the browser idle.
     void settle() const
@@ -92,7 +51,6 @@ struct Window
     }
 
     FakeBrowser* browser;
-    std::unique_ptr<frmBrowser> window;
 };
 
 const QString kStart = QStringLiteral("http://start.test/");

@@ -4,6 +4,7 @@
 #include "frm_browser.h"
 #include "local_http_server.h"
 #include "web_engine_browser.h"
+#include "web_window_driver.h"
 
 #include <QAbstractItemView>
 #include <QApplication>
@@ -25,49 +26,20 @@ namespace {
 // The engine's first page takes a while to start on a loaded machine.
 constexpr int kLoadTimeoutMs = 20000;
 
-class Window
+class Window : public WebWindowDriver
 {
 public:
     Window(const QString& startingAddress, const QString& home = QString())
-        : browser(new WebEngineBrowser), window(std::make_unique<frmBrowser>(browser))
+        : Window(new WebEngineBrowser, startingAddress, home)
+    {}
+    Window(WebEngineBrowser* engine, const QString& startingAddress, const QString& home)
+        : WebWindowDriver(std::make_unique<frmBrowser>(engine)), browser(engine)
     {
         window->setHomeAddress(home);
         window->setStartingAddress(startingAddress);
         window->show();
     }
 
-    QComboBox* addressBox() const { return window->findChild<QComboBox*>("cboAddress"); }
-    QTimer* timer() const { return window->findChild<QTimer*>("timTimer"); }
-    QString caption() const { return window->windowTitle(); }
-    QStringList history() const
-    {
-        QStringList entries;
-        for (int i = 0; i < addressBox()->count(); ++i)
-            entries << addressBox()->itemText(i);
-        return entries;
-    }
-    void press(const QString& key) const
-    {
-        auto* toolBar = window->findChild<QToolBar*>("tbToolBar");
-        for (QAction* action : toolBar->actions()) {
-            if (action->data().toString() == key)
-                QTest::mouseClick(toolBar->widgetForAction(action), Qt::LeftButton);
-        }
-    }
-    void typeAndEnter(const QString& text) const
-    {
-        addressBox()->setFocus();
-        addressBox()->lineEdit()->selectAll();
-        QTest::keyClicks(addressBox(), text);
-        QTest::keyClick(addressBox(), Qt::Key_Return);
-    }
-    void choose(int index) const
-    {
-        addressBox()->showPopup();
-        QAbstractItemView* list = addressBox()->view();
-        list->setCurrentIndex(list->model()->index(index, 0));
-        QTest::keyClick(list, Qt::Key_Return);
-    }
     // Waits until the page is in and the busy timer has found the browser idle.
     [[nodiscard]] bool waitForPage(const QString& title) const
     {
@@ -76,7 +48,6 @@ public:
     }
 
     WebEngineBrowser* browser;
-    std::unique_ptr<frmBrowser> window;
 };
 
 } // namespace
