@@ -9,7 +9,8 @@ CMAKE_GEN  := -G Ninja
 FUZZ_BUILD   ?= build-fuzz
 FUZZ_SECONDS ?= 600
 
-.PHONY: all deps configure build run test test-main test-asan fuzz fuzz-build fuzz-smoke tidy bench clean
+.PHONY: all deps configure build run test test-main test-asan fuzz fuzz-build fuzz-smoke tidy bench \
+	package smoke clean
 
 all: build
 
@@ -55,6 +56,15 @@ fuzz-smoke: fuzz-build
 # Static analysis of src/ with the checked-in .clang-tidy.
 tidy: build
 	scripts/run-clang-tidy $(BUILD)
+
+# The Debian package, svw_1.00_<arch>.deb, in the build directory.
+package: build
+	cmake --build $(BUILD) --target package
+
+# Two copies worked through their windows under Xvfb (also one of the tests);
+# leaves $(BUILD)/smoke-two-copies.png.
+smoke: build
+	scripts/smoke-xvfb $(BUILD)/src/app/svw $(BUILD)
 
 bench: build
 	cmake --build $(BUILD) --target benchmarks

@@ -1,0 +1,51 @@
+# Where an installed SVW lives: the program, its web window plugin, the desktop
+# entry and the icon in the sizes desktops look for. Included once all targets
+# exist.
+
+include(GNUInstallDirs)
+
+# The program looks for the plugin in its own folder, then in ../lib/svw from
+# it (WebWindowLoader::defaultPluginDirs). That folder follows from the program's
+# own, not from CMAKE_INSTALL_LIBDIR: a multiarch lib/x86_64-linux-gnu/svw would
+# not be found.
+if(IS_ABSOLUTE "${CMAKE_INSTALL_BINDIR}")
+    message(FATAL_ERROR "CMAKE_INSTALL_BINDIR must be relative to the prefix: the web window "
+                        "plugin is installed relative to it")
+endif()
+cmake_path(GET CMAKE_INSTALL_BINDIR PARENT_PATH svw_bin_parent)
+cmake_path(APPEND svw_bin_parent lib svw OUTPUT_VARIABLE SVW_INSTALL_PLUGINDIR)
+
+install(TARGETS svw RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS svw_web_window_plugin LIBRARY DESTINATION ${SVW_INSTALL_PLUGINDIR})
+
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/svw.desktop
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+
+# The icon: the drawing itself as the scalable one, and PNGs rendered from it in
+# the fixed sizes of the hicolor theme for desktops that do not scale SVG.
+set(svw_icon_root ${CMAKE_INSTALL_DATADIR}/icons/hicolor)
+install(FILES ${PROJECT_SOURCE_DIR}/resources/svw.svg DESTINATION ${svw_icon_root}/scalable/apps)
+
+find_program(SVW_RSVG_CONVERT rsvg-convert)
+if(SVW_RSVG_CONVERT)
+    set(svw_icon_pngs)
+    foreach(size 16 22 24 32 48 64 128 256)
+        set(png ${CMAKE_BINARY_DIR}/icons/${size}x${size}/svw.png)
+        add_custom_command(
+            OUTPUT ${png}
+            COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/icons/${size}x${size}
+            COMMAND ${SVW_RSVG_CONVERT} --width ${size} --height ${size} --format png
+                    --output ${png} ${PROJECT_SOURCE_DIR}/resources/svw.svg
+            DEPENDS ${PROJECT_SOURCE_DIR}/resources/svw.svg
+            COMMENT "Rendering the ${size} x ${size} icon"
+            VERBATIM)
+        list(APPEND svw_icon_pngs ${png})
+        install(FILES ${png} DESTINATION ${svw_icon_root}/${size}x${size}/apps)
+    endforeach()
+    add_custom_target(svw_icons ALL DEPENDS ${svw_icon_pngs})
+else()
+    # Without the renderer the drawn 32 x 32 picture is the only fixed size.
+    message(WARNING "rsvg-convert (Debian package librsvg2-bin, see scripts/install-deps) "
+                    "was not found: only the 32 x 32 icon is installed besides the SVG")
+    install(FILES ${PROJECT_SOURCE_DIR}/resources/svw.png DESTINATION ${svw_icon_root}/32x32/apps)
+endif()
