@@ -17,9 +17,9 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${SVW_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# The extended description; CPack puts the summary line above it.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "private conversation inside a public chat room
-Every member of a group runs SVW (Solvane Veilwire) in the same chat room
+    "Every member of a group runs SVW (Solvane Veilwire) in the same chat room
 and all agree on a password and a five-character prefix. A typed line is
 enciphered with the password, put behind the prefix and said into the room;
 every member's copy picks out the lines with that prefix, deciphers them and
