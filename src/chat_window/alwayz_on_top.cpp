@@ -39,13 +39,18 @@ void keepOuterGeometry(QWidget* window, QPoint topLeft, QSize outer, bool move, 
     QObject::connect(poll, &QTimer::timeout, window, [=] {
         const QSize frame = window->frameGeometry().size();
         const QSize client = window->geometry().size();
-        if (frame != client) {
+        // While the window manager reparents the window its frame can read
+        // smaller than the client area for a moment; only a frame that holds
+        // the client area is one to size by.
+        const bool framed =
+            frame != client && frame.width() >= client.width() && frame.height() >= client.height();
+        if (framed) {
             if (size)
                 window->resize(outer - (frame - client));
             if (move)
                 window->move(topLeft);
         }
-        if (frame != client || clock->hasExpired(3000))
+        if (framed || clock->hasExpired(3000))
             poll->deleteLater();
     });
     poll->start(20);
