@@ -3,25 +3,15 @@
 // by the first NUL byte, both read as UTF-8 so that characters outside the
 // code page, lone surrogates and control characters all reach the cipher.
 
+#include "fuzz_check.h"
 #include "scratch_sequences.h"
 
 #include <QDir>
 #include <QTemporaryDir>
 
 #include <cstdint>
-#include <cstdlib>
 
 using namespace svw;
-
-namespace {
-
-void check(bool ok)
-{
-    if (!ok)
-        std::abort();
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

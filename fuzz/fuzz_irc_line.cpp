@@ -1,22 +1,12 @@
 // Whatever an IRC server or another client may send, through the line
 // parser; and every parsed command formatted again and read back unchanged.
 
+#include "fuzz_check.h"
 #include "irc_message.h"
 
 #include <cstdint>
-#include <cstdlib>
 
 using namespace svw;
-
-namespace {
-
-void check(bool ok)
-{
-    if (!ok)
-        std::abort();
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

@@ -2,22 +2,12 @@
 // room's socket: a byte stream cut into frames, each frame read as a message.
 // The first input byte decides how the stream is split into reads.
 
+#include "fuzz_check.h"
 #include "local_room_protocol.h"
 
 #include <cstdint>
-#include <cstdlib>
 
 using namespace svw;
-
-namespace {
-
-void check(bool ok)
-{
-    if (!ok)
-        std::abort();
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

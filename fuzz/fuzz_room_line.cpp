@@ -3,6 +3,7 @@
 // input is prefix, password, sender and room line separated by NUL bytes,
 // read as UTF-8.
 
+#include "fuzz_check.h"
 #include "room_line.h"
 
 #include <QDir>
@@ -10,19 +11,8 @@
 #include <QTemporaryDir>
 
 #include <cstdint>
-#include <cstdlib>
 
 using namespace svw;
-
-namespace {
-
-void check(bool ok)
-{
-    if (!ok)
-        std::abort();
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

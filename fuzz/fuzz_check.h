@@ -1,0 +1,10 @@
+#pragma once
+
+#include <cstdlib>
+
+// A property the fuzz target holds; libFuzzer keeps the input that breaks it.
+inline void check(bool ok)
+{
+    if (!ok)
+        std::abort();
+}
