@@ -30,11 +30,37 @@ void ScratchFiles::fail(const QString& name, const QString& reason)
         m_error = ScratchError{name, reason};
 }
 
+void ScratchFiles::flushAppended()
+{
+    if (m_append && !m_appendBuffer.isEmpty())
+        write(m_appendName, m_append, m_appendBuffer);
+    m_appendBuffer.clear();
+}
+
+void ScratchFiles::close(const QString& name, QFile& file)
+{
+    // Buffered bytes reach the disk only here, so a full disk shows up now.
+    if (file.isWritable() && !file.flush())
+        fail(name, file.errorString());
+    file.close();
+    if (m_append == &file)
+        m_append = nullptr;
+}
+
 QFile* ScratchFiles::openFile(const QString& name, QIODevice::OpenMode mode)
 {
     if (m_error)
         return nullptr;
-    m_open.erase(name); // a file reopened under the same name starts afresh
+    // Characters waiting for the append file are its bytes: they go out before
+    // any file is opened again, so a read sees them and no other file gets them.
+    flushAppended();
+    // A file reopened under the same name starts afresh.
+    if (const auto it = m_open.find(name); it != m_open.end()) {
+        close(name, *it->second);
+        m_open.erase(it);
+        if (m_error)
+            return nullptr;
+    }
     auto file = std::make_unique<QFile>(pathOf(name));
     // QFile opens a directory for reading without complaint; say what it is.
     if (QFileInfo(file->fileName()).isDir()) {
@@ -101,15 +127,9 @@ void ScratchFiles::AppendChar(QChar ch)
 
 void ScratchFiles::CloseAll()
 {
-    if (m_append && !m_appendBuffer.isEmpty())
-        write(m_appendName, m_append, m_appendBuffer);
-    m_appendBuffer.clear();
-    // Buffered bytes reach the disk only here, so a full disk shows up now.
-    for (auto& [name, file] : m_open) {
-        if (file->isWritable() && !file->flush())
-            fail(name, file->errorString());
-        file->close();
-    }
+    flushAppended();
+    for (auto& [name, file] : m_open)
+        close(name, *file);
     m_open.clear();
     m_append = nullptr;
 }

@@ -67,6 +67,8 @@ public:
 
 private:
     QFile* openFile(const QString& name, QIODevice::OpenMode mode);
+    void close(const QString& name, QFile& file);
+    void flushAppended();
     void fail(const QString& name, const QString& reason);
     void write(const QString& name, QFile* file, const QByteArray& bytes);
 

@@ -211,6 +211,39 @@ private slots:
         QCOMPARE(files.error()->file, QStringLiteral("nowhere"));
     }
 
+    // The sequences always close all before the next step; a caller that does
+    // not must still find every appended character in its own file.
+    void appendedCharactersStayWithTheirFileWhateverComesNext()
+    {
+        ScratchFiles files;
+        files.WriteHeader("Got", "SVW Gotten");
+        files.CloseAll();
+        files.OpenAppend("Got");
+        files.AppendChar('a');
+        QCOMPARE(files.ReadBack("Got"), QStringLiteral("a"));
+
+        files.WriteHeader("message", "SVW Message");
+        files.CloseAll();
+        files.OpenAppend("Got");
+        files.AppendChar('b');
+        files.OpenAppend("message");
+        files.AppendChar('c');
+        files.CloseAll();
+        QVERIFY(!files.error());
+        QCOMPARE(bytesOf("Got"), QByteArray("\"SVW Gotten\"\r\nab"));
+        QCOMPARE(bytesOf("message"), QByteArray("\"SVW Message\"\r\nc"));
+
+        // Reopening the append file from the start ends the appending.
+        files.OpenAppend("Got");
+        files.AppendChar('d');
+        files.WriteHeader("Got", "SVW Gotten");
+        files.AppendChar('e');
+        QVERIFY(files.error());
+        QCOMPARE(files.error()->file, QStringLiteral("Got"));
+        files.CloseAll();
+        QCOMPARE(bytesOf("Got"), QByteArray("\"SVW Gotten\"\r\n"));
+    }
+
     void aDirectoryInTheWayIsReported()
     {
         QVERIFY(QDir().mkdir("temp"));
