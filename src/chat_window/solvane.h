@@ -78,7 +78,8 @@ private:
     void mnuDE_Click();
     void mnuStop_Click();
     void Chat1_RoomLine(const QString& sender, const QString& text);
-    void showRoomLine(const QString& sender, const QString& text);
+    void showRoomLine(const QString& sender, const QString& text, const QString& prefix,
+                      const QString& key);
     void appendShownLine(const QString& line);
     bool sliceSpent();
     void showWaitingLines();
@@ -104,11 +105,14 @@ private:
     QAction* mnuExit = nullptr;
 
     // Room lines that wait, in order, while the window answers the user
-    // between slices of a flood (see Chat1_RoomLine).
+    // between slices of a flood (see Chat1_RoomLine), each with the prefix and
+    // password that stood when it arrived.
     struct WaitingLine
     {
         QString sender;
         QString text;
+        QString prefix;
+        QString key;
     };
     std::deque<WaitingLine> m_waitingLines;
     QElapsedTimer m_slice;

@@ -70,15 +70,19 @@ void Solvane::Chat1_RoomLine(const QString& sender, const QString& text)
     // so once the lines of one turn of the event loop have taken a slice of
     // time, the rest wait, in order, and are shown in slices with the user's
     // events handled in between.
+    // Prefix and password are read as each line arrives, so a change while
+    // listening takes effect with the next line, even one that waits.
+    const QString prefix = cbPre->currentText();
+    const QString key = pw->text();
     if (!m_waitingLines.empty() || sliceSpent()) {
-        m_waitingLines.push_back({sender, text});
+        m_waitingLines.push_back({sender, text, prefix, key});
         if (!m_drainScheduled) {
             m_drainScheduled = true;
             QTimer::singleShot(0, this, &Solvane::showWaitingLines);
         }
         return;
     }
-    showRoomLine(sender, text);
+    showRoomLine(sender, text, prefix, key);
 }
 
 // Whether the lines shown in this turn of the event loop have used up their
@@ -107,7 +111,7 @@ void Solvane::showWaitingLines()
         while (!m_waitingLines.empty() && !sliceSpent()) {
             const WaitingLine line = std::move(m_waitingLines.front());
             m_waitingLines.pop_front();
-            showRoomLine(line.sender, line.text);
+            showRoomLine(line.sender, line.text, line.prefix, line.key);
         }
         m_batch = nullptr;
     }
@@ -117,11 +121,10 @@ void Solvane::showWaitingLines()
     }
 }
 
-void Solvane::showRoomLine(const QString& sender, const QString& text)
+void Solvane::showRoomLine(const QString& sender, const QString& text, const QString& prefix,
+                           const QString& key)
 {
-    // Prefix and password are read as each line arrives, so a change while
-    // listening takes effect with the next line.
-    const auto handled = handleRoomLine(cbPre->currentText(), pw->text(), sender, text);
+    const auto handled = handleRoomLine(prefix, key, sender, text);
     if (!handled)
         return;
     appendShownLine(handled->shown);

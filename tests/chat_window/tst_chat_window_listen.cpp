@@ -287,6 +287,25 @@ private slots:
         QVERIFY(m_said->toPlainText().endsWith(QStringLiteral("line 2999\ncarol  :  after\n")));
     }
 
+    void waitingLinesKeepThePasswordTheyArrivedUnder()
+    {
+        // A flood still waiting when the user changes the password is
+        // deciphered with the password that stood when each line arrived.
+        constexpr int kLines = 3000;
+        QString expected;
+        for (int i = 0; i < kLines; ++i) {
+            const QString text = QStringLiteral("line %1").arg(i);
+            m_room->hear(QStringLiteral("bob"), QStringLiteral("-|?|-") + enciphered(text, "Key"));
+            expected += QStringLiteral("bob  :  ") + text + '\n';
+        }
+        QVERIFY(m_said->document()->blockCount() - 1 < kLines);
+        m_pw->setText(QStringLiteral("Other"));
+        m_room->hear(QStringLiteral("carol"), QStringLiteral("-|?|-") + enciphered("new", "Other"));
+        expected += QStringLiteral("carol  :  new\n");
+        QTRY_COMPARE_WITH_TIMEOUT(m_said->document()->blockCount() - 1, kLines + 1, 60000);
+        QCOMPARE(m_said->toPlainText(), expected);
+    }
+
     void selectionSurvivesNewLines()
     {
         m_room->hear(QStringLiteral("bob"), QStringLiteral("-|?|-") + enciphered("copy me", "Key"));
