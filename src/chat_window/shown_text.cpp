@@ -7,7 +7,7 @@ QString shownText(QStringView plain)
     QString shown = plain.toString();
     for (QChar& ch : shown) {
         const char16_t code = ch.unicode();
-        if (code == u'\t' || code == u'\n')
+        if (code == u'\t')
             continue;
         if (code < 0x20)
             ch = QChar(char16_t(0x2400 + code));
@@ -21,7 +21,7 @@ QString shownText(QStringView plain)
 
 QString shownLine(const QString& sender, QStringView plain)
 {
-    return sender + QStringLiteral("  :  ") + shownText(plain);
+    return shownText(sender) + QStringLiteral("  :  ") + shownText(plain);
 }
 
 } // namespace svw

@@ -180,18 +180,25 @@ private slots:
     void controlCharacters()
     {
         // Code 0, a bell, a tab, a line feed, DEL and an unassigned code
-        // never break the box; a carriage return ends the line, as the
-        // scratch file's read-back does.
+        // never break the box, and a room line stays one line of it; a
+        // carriage return ends the line, as the scratch file's read-back does.
         const QString plain = QStringLiteral("a") + QChar(0) + QChar(7) + "b\tc\nd" + QChar(0x7F) +
                               QChar(0x81) + "e\rhidden";
         m_room->hear(QStringLiteral("bob"), QStringLiteral("-|?|-") + enciphered(plain, "Key"));
-        const QString shown = QStringLiteral("a") + QChar(0x2400) + QChar(0x2407) + "b\tc\nd" +
-                              QChar(0x2421) + QChar(0xFFFD) + "e";
+        const QString shown = QStringLiteral("a") + QChar(0x2400) + QChar(0x2407) + "b\tc" +
+                              QChar(0x240A) + "d" + QChar(0x2421) + QChar(0xFFFD) + "e";
         QCOMPARE(m_said->toPlainText(), QStringLiteral("bob  :  ") + shown + '\n');
 
         // The next line is a line of its own.
         m_room->hear(QStringLiteral("carol"), QStringLiteral("-|?|-") + enciphered("ok", "Key"));
         QVERIFY(m_said->toPlainText().endsWith(QStringLiteral("e\ncarol  :  ok\n")));
+
+        // Nor can a sender's name, which the room hands over as it is,
+        // start a line of its own.
+        m_room->hear(QStringLiteral("eve\nbob"), QStringLiteral("-|?|-") + enciphered("x", "Key"));
+        QVERIFY(m_said->toPlainText().endsWith(QStringLiteral("eve") + QChar(0x240A) +
+                                               QStringLiteral("bob  :  x\n")));
+        QCOMPARE(m_said->document()->blockCount() - 1, 3);
     }
 
     void scratchFilesFail()

@@ -147,7 +147,8 @@ private slots:
     void shownText()
     {
         QCOMPARE(svw::shownText(u"plain text, Ñ €"), QString::fromUtf8("plain text, Ñ €"));
-        QCOMPARE(svw::shownText(QStringLiteral("a\tb\nc")), QStringLiteral("a\tb\nc"));
+        QCOMPARE(svw::shownText(QStringLiteral("a\tb\nc")),
+                 QStringLiteral("a\tb") + QChar(0x240A) + QStringLiteral("c"));
         const QString controls =
             QString(QChar(0)) + QChar(0x1B) + QChar(0x1F) + QChar(0x7F) + QChar(0x81) + QChar(0x9D);
         const QString pictures = QString(QChar(0x2400)) + QChar(0x241B) + QChar(0x241F) +
