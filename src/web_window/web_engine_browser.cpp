@@ -25,14 +25,23 @@ WebEngineBrowser::WebEngineBrowser(QWidget* parent)
     connect(m_view, &QWebEngineView::loadStarted, this, [this] {
         m_requestPending.stop();
         m_loading = true;
+        m_addressReported = false;
     });
-    connect(m_view, &QWebEngineView::loadFinished, this, [this] {
+    connect(m_view, &QWebEngineView::urlChanged, this, [this](const QUrl& url) {
+        m_addressReported = true;
+        emit NavigateComplete2(url.toString());
+    });
+    connect(m_view, &QWebEngineView::loadFinished, this, [this](bool ok) {
         m_requestPending.stop();
         m_loading = false;
+        // Qt says nothing of a navigation that ends on the address already
+        // shown (Refresh, Home on the home page, the same address typed
+        // again); the window still has to hear that it completed.
+        if (ok && !m_addressReported)
+            emit NavigateComplete2(m_view->url().toString());
+        m_addressReported = true;
         emit DownloadComplete();
     });
-    connect(m_view, &QWebEngineView::urlChanged, this,
-            [this](const QUrl& url) { emit NavigateComplete2(url.toString()); });
 }
 
 void WebEngineBrowser::requestStarted()

@@ -12,10 +12,10 @@ namespace svw {
 //
 // Qt reports per top-level page, not per frame: one loadStarted, one urlChanged and
 // one loadFinished for a page however many frames it holds, and there is no
-// completion signal per frame. So NavigateComplete2 comes once per navigation that
-// reaches a new address (urlChanged, which Qt emits when the navigation commits, and
-// for history.pushState), and DownloadComplete once per finished, failed or stopped
-// load (loadFinished).
+// completion signal per frame. So NavigateComplete2 comes once per navigation: when
+// it reaches a new address (urlChanged, which Qt emits when the navigation commits,
+// and for history.pushState), or, for a load that stays on the same address, when it
+// finishes; DownloadComplete once per finished, failed or stopped load (loadFinished).
 class WebEngineBrowser : public BrowserControl
 {
     Q_OBJECT
@@ -39,6 +39,7 @@ private:
 
     QWebEngineView* m_view;
     bool m_loading = false;
+    bool m_addressReported = false; // NavigateComplete2 already came for this load
     // Qt starts a load a few milliseconds after it is asked to, but the window polls
     // Busy right away: a request counts as busy until its load starts. Should the
     // engine never start one (a download, a scheme it hands elsewhere), the request

@@ -127,6 +127,16 @@ void TestWebEngineBrowser::historyFollowsWhatTheBrowserReports()
     QCOMPARE(m_server.requestCount("/first"), before + 1);
     QCOMPARE(w.history(), (QStringList{first, lower, upper, second}));
     QCOMPARE(w.addressBox()->currentText(), first);
+
+    // The page shown, typed again without its scheme: the engine reports no
+    // new address, yet the box shows the address the browser holds.
+    typed = first;
+    typed.remove(QStringLiteral("http://"));
+    w.typeAndEnter(typed);
+    QTRY_COMPARE_WITH_TIMEOUT(m_server.requestCount("/first"), before + 2, kLoadTimeoutMs);
+    QVERIFY(w.waitForPage("First Page"));
+    QTRY_COMPARE(w.addressBox()->currentText(), first);
+    QCOMPARE(w.history(), (QStringList{first, lower, upper, second}));
 }
 
 void TestWebEngineBrowser::framesAddOneEntry()
