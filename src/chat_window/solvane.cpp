@@ -228,6 +228,10 @@ void Solvane::Form_Load()
 {
     namespace Placement = AlwayzOnTop;
 #ifdef Q_OS_WIN
+    // Qt keeps its own idea of whether a widget shows: it has to show the
+    // window itself, or it would neither paint it nor count it as open.
+    setAttribute(Qt::WA_ShowWithoutActivating);
+    show();
     const Placement::WindowHandle self = reinterpret_cast<void*>(winId());
 #else
     Placement::WindowHandle const self = this;
