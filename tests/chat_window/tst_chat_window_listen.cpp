@@ -276,16 +276,10 @@ private slots:
             lastTicks = ticks;
         });
 
-        constexpr int kLines = 3000;
-        QString expected;
-        for (int i = 0; i < kLines; ++i) {
-            const QString text = QStringLiteral("line %1").arg(i);
-            m_room->hear(QStringLiteral("bob"), QStringLiteral("-|?|-") + enciphered(text, "Key"));
-            expected += QStringLiteral("bob  :  ") + text + '\n';
-        }
+        const QString expected = hearFlood(kFloodLines);
         QVERIFY(shownLines() > 0);
-        QVERIFY(shownLines() < kLines);
-        QTRY_COMPARE_WITH_TIMEOUT(shownLines(), kLines, 60000);
+        QVERIFY(shownLines() < kFloodLines);
+        QTRY_COMPARE_WITH_TIMEOUT(shownLines(), kFloodLines, 60000);
         QCOMPARE(m_said->toPlainText(), expected);
         QVERIFY(lastTicks > firstTicks);
 
@@ -298,18 +292,12 @@ private slots:
     {
         // A flood still waiting when the user changes the password is
         // deciphered with the password that stood when each line arrived.
-        constexpr int kLines = 3000;
-        QString expected;
-        for (int i = 0; i < kLines; ++i) {
-            const QString text = QStringLiteral("line %1").arg(i);
-            m_room->hear(QStringLiteral("bob"), QStringLiteral("-|?|-") + enciphered(text, "Key"));
-            expected += QStringLiteral("bob  :  ") + text + '\n';
-        }
-        QVERIFY(m_said->document()->blockCount() - 1 < kLines);
+        QString expected = hearFlood(kFloodLines);
+        QVERIFY(m_said->document()->blockCount() - 1 < kFloodLines);
         m_pw->setText(QStringLiteral("Other"));
         m_room->hear(QStringLiteral("carol"), QStringLiteral("-|?|-") + enciphered("new", "Other"));
         expected += QStringLiteral("carol  :  new\n");
-        QTRY_COMPARE_WITH_TIMEOUT(m_said->document()->blockCount() - 1, kLines + 1, 60000);
+        QTRY_COMPARE_WITH_TIMEOUT(m_said->document()->blockCount() - 1, kFloodLines + 1, 60000);
         QCOMPARE(m_said->toPlainText(), expected);
     }
 
@@ -326,6 +314,21 @@ private slots:
     }
 
 private:
+    static constexpr int kFloodLines = 3000;
+
+    // Bob says `lines` numbered lines at once; returns what the box shows
+    // once they are all in.
+    QString hearFlood(int lines)
+    {
+        QString expected;
+        for (int i = 0; i < lines; ++i) {
+            const QString text = QStringLiteral("line %1").arg(i);
+            m_room->hear(QStringLiteral("bob"), QStringLiteral("-|?|-") + enciphered(text, "Key"));
+            expected += QStringLiteral("bob  :  ") + text + '\n';
+        }
+        return expected;
+    }
+
     void listen() { m_window->findChild<QAction*>(QStringLiteral("mnuDE"))->trigger(); }
 
     std::unique_ptr<ScratchDirectory> m_scratch;
