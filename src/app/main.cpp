@@ -32,8 +32,8 @@ int main(int argc, char* argv[])
         return 2;
     }
 
-    // The window has no place for the room's state; a terminal shows it, which
-    // is where someone looking into a room that does not answer will look.
+    // The window tells only of trouble; every step of the room goes to a
+    // terminal, where someone looking into a room that does not answer looks.
     QObject::connect(room.get(), &svw::ChatRoomControl::statusChanged, [](const QString& status) {
         std::fprintf(stderr, "svw: %s\n", qUtf8Printable(status));
     });

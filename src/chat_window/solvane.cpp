@@ -152,6 +152,8 @@ void Solvane::createControls()
     Chat1->setParent(this);
     Chat1->setObjectName(QStringLiteral("Chat1"));
     connect(Chat1, &ChatRoomControl::RoomLine, this, &Solvane::Chat1_RoomLine);
+    connect(Chat1, &ChatRoomControl::roomTrouble, this, &Solvane::Chat1_RoomTrouble);
+    connect(Chat1, &ChatRoomControl::roomReady, this, &Solvane::Chat1_RoomReady);
 
     shape = new QFrame(client);
     shape->setFrameStyle(QFrame::Box | QFrame::Plain);

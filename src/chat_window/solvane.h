@@ -78,6 +78,8 @@ private:
     void mnuDE_Click();
     void mnuStop_Click();
     void Chat1_RoomLine(const QString& sender, const QString& text);
+    void Chat1_RoomTrouble(const QString& why);
+    void Chat1_RoomReady();
     void showRoomLine(const QString& sender, const QString& text, const QString& prefix,
                       const QString& key);
     void appendShownLine(const QString& line);
@@ -126,6 +128,7 @@ private:
     };
     bool m_prefixCheckQueued = false;
     bool m_receiveFailureReported = false;
+    bool m_roomTroubleReported = false;
 };
 
 } // namespace svw

@@ -143,6 +143,23 @@ void Solvane::showRoomLine(const QString& sender, const QString& text, const QSt
     }
 }
 
+// The window has no place for the room's state, and a room that cannot be
+// reached looks just like a quiet one. So the user hears of a failure once,
+// not once a retry, until the room works again; the box does not wait for an
+// answer, so the room goes on trying.
+void Solvane::Chat1_RoomTrouble(const QString& why)
+{
+    if (m_roomTroubleReported)
+        return;
+    m_roomTroubleReported = true;
+    openNotice(this, why + QStringLiteral("\n\nThis is not reported again until the room works."));
+}
+
+void Solvane::Chat1_RoomReady()
+{
+    m_roomTroubleReported = false;
+}
+
 void Solvane::appendShownLine(const QString& line)
 {
     if (m_batch) {

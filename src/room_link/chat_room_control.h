@@ -45,6 +45,13 @@ signals:
     // #chan on irc.example.net", "reconnecting in 4 s ..."). Informational.
     void statusChanged(const QString& status);
 
+    // Something the user has to know went wrong: the room cannot be reached
+    // or refused what was said. `why` is a whole message for the user, saying
+    // also what becomes of the lines said meanwhile. roomReady() follows once
+    // the room can be used again.
+    void roomTrouble(const QString& why);
+    void roomReady();
+
 protected:
     void setErrorString(const QString& text) { m_errorString = text; }
 

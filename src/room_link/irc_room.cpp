@@ -275,7 +275,7 @@ void IrcRoom::scheduleReconnect(const QString& reason)
     const int delay =
         m_backoffMs + (spread > 0 ? int(QRandomGenerator::global()->bounded(spread + 1)) : 0);
     m_backoffMs = std::min(std::max(1, m_settings.reconnectMaxMs), m_backoffMs * 2);
-    announce(u"Lost the connection to %1 (%2). Reconnecting in %3 ..."_s.arg(
+    announceOutOfReach(u"Lost the connection to %1 (%2). Reconnecting in %3 ..."_s.arg(
         m_settings.address.host, reason, seconds(delay)));
     m_reconnectTimer.start(delay);
 }
@@ -353,8 +353,9 @@ void IrcRoom::handleMessage(const IrcMessage& message)
             handleJoinRefused(message);
     } else if (command == u"404") {
         if (isOurChannel(message.param(1))) {
-            announce(
-                u"%1 refused a line: %2"_s.arg(m_settings.address.channel, message.lastParam()));
+            announceTrouble(
+                u"%1 refused a line: %2"_s.arg(m_settings.address.channel, message.lastParam()),
+                u"That line did not reach the channel."_s);
         }
     } else if (command == u"464" || command == u"465") {
         m_lastServerError = u"the server refused us: %1"_s.arg(message.lastParam());
@@ -467,6 +468,7 @@ void IrcRoom::handleJoin(const IrcMessage& message)
     announce(
         u"In %1 on %2 as %3."_s.arg(m_settings.address.channel, m_settings.address.host, m_nick));
     emit joined();
+    emit roomReady();
     pump();
 }
 
@@ -492,7 +494,7 @@ void IrcRoom::scheduleRejoin(const QString& reason)
 {
     const int delay = m_backoffMs;
     m_backoffMs = std::min(std::max(1, m_settings.reconnectMaxMs), m_backoffMs * 2);
-    announce(
+    announceOutOfReach(
         u"%1 (%2). Joining again in %3 ..."_s.arg(m_settings.address.host, reason, seconds(delay)));
     m_rejoinTimer.start(delay);
 }
@@ -595,7 +597,8 @@ void IrcRoom::pump()
             if (!line) {
                 // SendRoomLine refused everything IRC cannot carry, so this
                 // cannot happen; say so rather than lose the line quietly.
-                announce(u"A line could not be said: %1"_s.arg(error));
+                announceTrouble(u"A line could not be said: %1"_s.arg(error),
+                                u"That line did not reach the channel."_s);
                 continue;
             }
             bytes = std::move(*line);
@@ -630,6 +633,18 @@ void IrcRoom::announce(const QString& status)
         return;
     m_status = status;
     emit statusChanged(status);
+}
+
+void IrcRoom::announceTrouble(const QString& status, const QString& consequence)
+{
+    announce(status);
+    emit roomTrouble(status + u"\n\n"_s + consequence);
+}
+
+void IrcRoom::announceOutOfReach(const QString& status)
+{
+    announceTrouble(status, u"What you send meanwhile waits and goes out, in order, once the "
+                            u"channel is joined again."_s);
 }
 
 bool IrcRoom::isOwnNick(const QString& nick) const

@@ -134,6 +134,10 @@ private:
     void scheduleRejoin(const QString& reason);
     void setPhase(Phase phase);
     void announce(const QString& status);
+    // Announces a failure and tells the user through roomTrouble(), with
+    // what it means for the lines said.
+    void announceTrouble(const QString& status, const QString& consequence);
+    void announceOutOfReach(const QString& status);
 
     bool isOwnNick(const QString& nick) const;
     bool isOurChannel(const QString& channel) const;

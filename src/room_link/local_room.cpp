@@ -116,7 +116,11 @@ LocalRoom::LocalRoom(const QString& nick, const QString& name, const QString& di
         setErrorString(problem);
         qWarning("%s", qPrintable(problem));
         // Told once the event loop runs, so whoever just created us hears it.
-        QTimer::singleShot(0, this, [this] { emit statusChanged(m_status); });
+        QTimer::singleShot(0, this, [this] {
+            emit statusChanged(m_status);
+            emit roomTrouble(m_status + QStringLiteral("\n\nNothing can be said or heard in the "
+                                                       "room until the program is started again."));
+        });
         return;
     }
     QTimer::singleShot(0, this, [this] {
@@ -254,7 +258,7 @@ void LocalRoom::tryEnter()
         return;
     }
     if (!error.isEmpty()) {
-        announce(error);
+        announceTrouble(error);
         return;
     }
     if (!m_host)
@@ -286,7 +290,7 @@ void LocalRoom::startHosting()
         m_server = nullptr;
         // Let another copy try; this one keeps trying too.
         m_lock.unlock();
-        announce(why);
+        announceTrouble(why);
         return;
     }
     m_retry.stop();
@@ -615,9 +619,11 @@ void LocalRoom::setState(State state, const QString& detail)
         break;
     case State::Hosting:
         announce(QStringLiteral("hosting %1").arg(room));
+        emit roomReady();
         break;
     case State::Joined:
         announce(QStringLiteral("joined %1").arg(room));
+        emit roomReady();
         break;
     case State::Reforming:
         announce(detail.isEmpty() ? QStringLiteral("re-forming %1").arg(room)
@@ -627,6 +633,17 @@ void LocalRoom::setState(State state, const QString& detail)
         announce(detail);
         break;
     }
+}
+
+void LocalRoom::announceTrouble(const QString& status)
+{
+    // Said once a failure, not once a retry.
+    if (status == m_status || m_closing)
+        return;
+    announce(status);
+    emit roomTrouble(status + QStringLiteral("\n\nWhat you send meanwhile waits and goes out, in "
+                                             "order, once the room is entered. The program keeps "
+                                             "trying."));
 }
 
 void LocalRoom::announce(const QString& status)

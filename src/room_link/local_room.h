@@ -130,6 +130,7 @@ private:
     void forgetOldLines();
     void setState(State state, const QString& detail = {});
     void announce(const QString& status);
+    void announceTrouble(const QString& status);
     void closeRoom();
     LocalRoomMessage ownMessage(LocalRoomMessage::Kind kind, const PendingLine& line) const;
 

@@ -230,6 +230,27 @@ private slots:
         QCOMPARE(m_said->toPlainText().count(QStringLiteral("still here")), 5);
     }
 
+    void roomTroubleIsToldOnceUntilTheRoomWorks()
+    {
+        BoxCatcher catcher;
+        emit m_room->roomTrouble(QStringLiteral("Lost the connection (refused)."));
+        emit m_room->roomTrouble(QStringLiteral("Lost the connection (timed out)."));
+        QTRY_COMPARE(catcher.boxes.size(), 1);
+        QCOMPARE(catcher.boxes[0].caption, QStringLiteral("SVW"));
+        QVERIFY(catcher.boxes[0].text.startsWith(QStringLiteral("Lost the connection (refused).")));
+        QTest::qWait(30);
+        QCOMPARE(catcher.boxes.size(), 1);
+
+        // Lines go on arriving while the box is up or after it.
+        m_room->hear(QStringLiteral("bob"), QStringLiteral("-|?|-") + enciphered("hi", "Key"));
+        QCOMPARE(m_said->toPlainText(), QStringLiteral("bob  :  hi\n"));
+
+        emit m_room->roomReady();
+        emit m_room->roomTrouble(QStringLiteral("Lost the connection again."));
+        QTRY_COMPARE(catcher.boxes.size(), 2);
+        QVERIFY(catcher.boxes[1].text.startsWith(QStringLiteral("Lost the connection again.")));
+    }
+
     void followsTheNewestLineUnlessScrolledUp()
     {
         m_window->show();

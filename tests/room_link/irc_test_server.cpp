@@ -304,6 +304,9 @@ WatchedRoom::WatchedRoom(const IrcRoomSettings& settings)
                      });
     QObject::connect(m_room.get(), &ChatRoomControl::statusChanged,
                      [this](const QString& status) { m_statuses.append(status); });
+    QObject::connect(m_room.get(), &ChatRoomControl::roomTrouble,
+                     [this](const QString& why) { m_troubles.append(why); });
+    QObject::connect(m_room.get(), &ChatRoomControl::roomReady, [this] { ++m_ready; });
     QObject::connect(m_room.get(), &IrcRoom::joined, [this] { ++m_joins; });
     m_room->StartRoomScan();
 }

@@ -137,6 +137,10 @@ public:
     // "sender: text" for every RoomLine so far.
     QStringList heard() const { return m_heard; }
     QStringList statuses() const { return m_statuses; }
+    // What the control told the user through roomTrouble(), and how often
+    // it said the room was ready.
+    QStringList troubles() const { return m_troubles; }
+    int readyCount() const { return m_ready; }
     int joinCount() const { return m_joins; }
 
     bool waitForJoin(int joins = 1, int timeoutMs = kServerWaitMs);
@@ -148,6 +152,8 @@ private:
     std::unique_ptr<IrcRoom> m_room;
     QStringList m_heard;
     QStringList m_statuses;
+    QStringList m_troubles;
+    int m_ready = 0;
     int m_joins = 0;
 };
 

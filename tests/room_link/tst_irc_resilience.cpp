@@ -104,6 +104,7 @@ void TestIrcResilience::serverRestartLosesNothing()
     server.kill();
     QVERIFY(QTest::qWaitFor([&] { return !ann->isJoined() && !bob->isJoined(); }, kServerWaitMs));
     QVERIFY(ann->status().contains("Reconnecting"));
+    QVERIFY(!ann.troubles().isEmpty());
     QStringList whileDown;
     for (int i = 0; i < 5; ++i) {
         whileDown << u"while down %1"_s.arg(i);
@@ -300,6 +301,13 @@ void TestIrcResilience::rejoinsAfterKick()
     QVERIFY(gus.waitForHeardLine("x: still here"));
     QVERIFY(gus->isJoined());
     QCOMPARE(gus->nick(), QString("gus"));
+    QCOMPARE(gus.troubles(), QStringList());
+    QCOMPARE(gus.readyCount(), 1);
+
+    // A line the channel refuses is lost, and the user hears so.
+    peer.send(":fake 404 gus #kick :Cannot send to channel");
+    QVERIFY(QTest::qWaitFor([&] { return !gus.troubles().isEmpty(); }, kServerWaitMs));
+    QVERIFY(gus.troubles().first().contains("did not reach"));
 
     peer.send(":op!o@h KICK #kick gus :behave");
     QVERIFY(QTest::qWaitFor([&] { return !gus->isJoined(); }, kServerWaitMs));
@@ -313,6 +321,11 @@ void TestIrcResilience::rejoinsAfterKick()
     peer.send(":gus!~svw@h JOIN #kick");
     QVERIFY(gus.waitForJoin(2));
     QVERIFY(peer.waitForLine("PRIVMSG #kick :after the kick"));
+    // The kick and the refused join were each told, then the room was ready.
+    QCOMPARE(gus.troubles().size(), 3);
+    QVERIFY(gus.troubles()[1].contains("behave"));
+    QVERIFY(gus.troubles()[2].contains("+b"));
+    QCOMPARE(gus.readyCount(), 2);
 }
 
 QTEST_GUILESS_MAIN(TestIrcResilience)

@@ -97,6 +97,12 @@ void TestIrcServers::refusesUntrustedCertificates()
     QCOMPARE(room->unconfirmedLines(), 1);
     const QString status = room->status();
     QVERIFY2(status.contains(reason, Qt::CaseInsensitive), qPrintable(status));
+    // The user is told why, and that the line waits.
+    QVERIFY(!room.troubles().isEmpty());
+    const QString told = room.troubles().first();
+    QVERIFY2(told.contains(reason, Qt::CaseInsensitive) && told.contains("waits"),
+             qPrintable(told));
+    QCOMPARE(room.readyCount(), 0);
 }
 
 void TestIrcServers::talksAcrossLinkedServers()

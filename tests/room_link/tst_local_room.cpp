@@ -340,11 +340,14 @@ private slots:
         // A room in such a directory refuses to work and says why.
         LocalRoom room(QStringLiteral("eve"), QStringLiteral("test"), dir);
         QSignalSpy status(&room, &ChatRoomControl::statusChanged);
+        QSignalSpy trouble(&room, &ChatRoomControl::roomTrouble);
         QCOMPARE(room.state(), State::Unavailable);
         QVERIFY(!room.SendRoomLine(QStringLiteral("hello")));
         QCOMPARE(room.errorString(), error);
         QVERIFY(status.wait(kWaitMs));
         QCOMPARE(status.at(0).at(0).toString(), error);
+        QCOMPARE(trouble.size(), 1);
+        QVERIFY(trouble.at(0).at(0).toString().startsWith(error));
         if (kind == "foreign" || kind.startsWith('0'))
             QVERIFY(!QFile::exists(dir + QStringLiteral("/room-test.lock")));
     }
@@ -557,6 +560,8 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(ann->joinedCopies(), 2, kWaitMs);
         Transcript atBob(bob.get()), atCay(cay.get());
         QSignalSpy bobStatus(bob.get(), &ChatRoomControl::statusChanged);
+        QSignalSpy bobReady(bob.get(), &ChatRoomControl::roomReady);
+        QSignalSpy bobTrouble(bob.get(), &ChatRoomControl::roomTrouble);
 
         ann.reset();
         // Said before Bob has noticed, and again while the room re-forms.
@@ -578,6 +583,10 @@ private slots:
         for (const QList<QVariant>& args : bobStatus)
             toldReforming |= args.at(0).toString().startsWith("re-forming the local room");
         QVERIFY(toldReforming);
+        // A room that re-forms on its own is no trouble to the user; it is
+        // ready again once Bob hosts or has joined the new host.
+        QCOMPARE(bobTrouble.size(), 0);
+        QCOMPARE(bobReady.size(), 1);
     }
 
     void roguesAreDroppedAndOthersGoOn()
