@@ -74,12 +74,15 @@ constexpr std::array<ToolBarButton, 5> kButtons = {{
     {"Home", "Home", nullptr, 5},
 }};
 
-// A QAction without a tool tip falls back to its text; this keeps a button silent.
-class NoToolTip : public QObject
+// Drops one kind of event on its way to the widget it watches.
+class EventSwallower : public QObject
 {
 public:
-    using QObject::QObject;
-    bool eventFilter(QObject*, QEvent* event) override { return event->type() == QEvent::ToolTip; }
+    EventSwallower(QEvent::Type type, QObject* parent) : QObject(parent), m_type(type) {}
+    bool eventFilter(QObject*, QEvent* event) override { return event->type() == m_type; }
+
+private:
+    QEvent::Type m_type;
 };
 
 } // namespace
@@ -135,6 +138,10 @@ void frmBrowser::createControls()
     cboAddress->setInsertPolicy(QComboBox::NoInsert);
     cboAddress->setEditText(QStringLiteral("Combo1"));
     cboAddress->setGeometry(toPixels(kAddressBoxRect));
+    // A combo box chooses the next entry on each turn of the mouse wheel, even
+    // without the focus: here that would navigate through the history while
+    // the user only scrolls past the box.
+    cboAddress->installEventFilter(new EventSwallower(QEvent::Wheel, cboAddress));
     connect(cboAddress, &QComboBox::activated, this, [this] {
         if (!m_addressEdit->isCommittingText())
             cboAddress_Click();
@@ -182,7 +189,8 @@ void frmBrowser::createToolBar()
             action->setToolTip(tr(b.toolTip));
         } else {
             button->setToolTip(QString());
-            button->installEventFilter(new NoToolTip(button));
+            // A QAction without a tool tip falls back to its text.
+            button->installEventFilter(new EventSwallower(QEvent::ToolTip, button));
         }
     }
     connect(tbToolBar, &QToolBar::actionTriggered, this, &frmBrowser::tbToolBar_ButtonClick);

@@ -18,6 +18,7 @@
 #include <QToolBar>
 #include <QToolButton>
 #include <QToolTip>
+#include <QWheelEvent>
 
 #include <memory>
 
@@ -74,6 +75,7 @@ private slots:
     void historyKeepsTheAddressAsTyped();
     void framesDoNotGrowTheHistory();
     void entryChosenFromTheListNavigatesOnce();
+    void mouseWheelOverTheAddressBoxNavigatesNowhere();
     void enterNavigatesToTheTypedText();
     void committingTypedTextDoesNotNavigate();
 
@@ -288,6 +290,28 @@ void TestBrowserWindow::entryChosenFromTheListNavigatesOnce()
     // Choosing the entry that is already selected navigates too (a reload of it).
     w.choose(0);
     QCOMPARE(w.browser->navigations, (QStringList{kStart, kStart}));
+}
+
+void TestBrowserWindow::mouseWheelOverTheAddressBoxNavigatesNowhere()
+{
+    Window w(kStart);
+    w.browser->complete(kStart, "Start");
+    w.browser->complete("http://a.test/", "A");
+    w.settle();
+    w.browser->navigations.clear();
+
+    const QList<QWidget*> targets{w.addressBox(), w.addressBox()->lineEdit()};
+    for (QWidget* target : targets) {
+        target->setFocus();
+        const QPointF at(target->rect().center());
+        for (int delta : {-120, 120}) {
+            QWheelEvent wheel(at, target->mapToGlobal(at), QPoint(), QPoint(0, delta), Qt::NoButton,
+                              Qt::NoModifier, Qt::NoScrollPhase, false);
+            QApplication::sendEvent(target, &wheel);
+        }
+    }
+    QCOMPARE(w.addressBox()->currentIndex(), 0);
+    QCOMPARE(w.browser->navigations, QStringList());
 }
 
 void TestBrowserWindow::enterNavigatesToTheTypedText()
