@@ -33,8 +33,20 @@ IrcRoom::IrcRoom(const IrcRoomSettings& settings, QObject* parent)
       m_pacer(settings.pacing), m_backoffMs(std::max(1, settings.reconnectMinMs))
 {
     m_clock.start();
-    for (QTimer* timer : {&m_pumpTimer, &m_idleTimer, &m_reconnectTimer, &m_rejoinTimer})
+    for (QTimer* timer :
+         {&m_pumpTimer, &m_idleTimer, &m_reconnectTimer, &m_rejoinTimer, &m_troubleTimer})
         timer->setSingleShot(true);
+    // Servers restart and connections drop; the control rejoins on its own
+    // and only a room that stays out of reach is worth interrupting the user.
+    m_troubleTimer.setInterval(std::max(0, settings.troubleAfterMs));
+    connect(&m_troubleTimer, &QTimer::timeout, this, [this] {
+        m_outageTold = true;
+        announceTrouble(u"%1 on %2 has been out of reach for %3.\n%4"_s.arg(
+                            m_settings.address.channel, m_settings.address.host,
+                            seconds(m_settings.troubleAfterMs), m_status),
+                        u"What you send meanwhile waits and goes out, in order, once the channel "
+                        u"is joined again. The program keeps trying."_s);
+    });
     connect(&m_pumpTimer, &QTimer::timeout, this, &IrcRoom::pump);
     connect(&m_idleTimer, &QTimer::timeout, this, &IrcRoom::onIdleTimeout);
     connect(&m_reconnectTimer, &QTimer::timeout, this, &IrcRoom::connectToServer);
@@ -43,6 +55,7 @@ IrcRoom::IrcRoom(const IrcRoomSettings& settings, QObject* parent)
             sendCommand(u"JOIN"_s, {m_settings.address.channel});
     });
     QTimer::singleShot(0, this, &IrcRoom::connectToServer);
+    beginOutage();
 }
 
 IrcRoom::~IrcRoom()
@@ -275,8 +288,9 @@ void IrcRoom::scheduleReconnect(const QString& reason)
     const int delay =
         m_backoffMs + (spread > 0 ? int(QRandomGenerator::global()->bounded(spread + 1)) : 0);
     m_backoffMs = std::min(std::max(1, m_settings.reconnectMaxMs), m_backoffMs * 2);
-    announceOutOfReach(u"Lost the connection to %1 (%2). Reconnecting in %3 ..."_s.arg(
+    announce(u"Lost the connection to %1 (%2). Reconnecting in %3 ..."_s.arg(
         m_settings.address.host, reason, seconds(delay)));
+    beginOutage();
     m_reconnectTimer.start(delay);
 }
 
@@ -467,6 +481,8 @@ void IrcRoom::handleJoin(const IrcMessage& message)
     setPhase(Phase::Joined);
     announce(
         u"In %1 on %2 as %3."_s.arg(m_settings.address.channel, m_settings.address.host, m_nick));
+    m_troubleTimer.stop();
+    m_outageTold = false;
     emit joined();
     emit roomReady();
     pump();
@@ -494,8 +510,9 @@ void IrcRoom::scheduleRejoin(const QString& reason)
 {
     const int delay = m_backoffMs;
     m_backoffMs = std::min(std::max(1, m_settings.reconnectMaxMs), m_backoffMs * 2);
-    announceOutOfReach(
+    announce(
         u"%1 (%2). Joining again in %3 ..."_s.arg(m_settings.address.host, reason, seconds(delay)));
+    beginOutage();
     m_rejoinTimer.start(delay);
 }
 
@@ -641,10 +658,10 @@ void IrcRoom::announceTrouble(const QString& status, const QString& consequence)
     emit roomTrouble(status + u"\n\n"_s + consequence);
 }
 
-void IrcRoom::announceOutOfReach(const QString& status)
+void IrcRoom::beginOutage()
 {
-    announceTrouble(status, u"What you send meanwhile waits and goes out, in order, once the "
-                            u"channel is joined again."_s);
+    if (!m_outageTold && !m_troubleTimer.isActive())
+        m_troubleTimer.start();
 }
 
 bool IrcRoom::isOwnNick(const QString& nick) const

@@ -29,6 +29,7 @@ struct IrcRoomSettings
     int reconnectMinMs = 1'000;    // first wait before reconnecting; doubles ...
     int reconnectMaxMs = 60'000;   // ... up to this
     int confirmEveryLines = 5;     // lines written before we ask the server to confirm them
+    int troubleAfterMs = 20'000;   // out of the channel this long before the user is told
     QString userName = QStringLiteral("svw");
     QString realName = QStringLiteral("SVW");
 };
@@ -137,7 +138,9 @@ private:
     // Announces a failure and tells the user through roomTrouble(), with
     // what it means for the lines said.
     void announceTrouble(const QString& status, const QString& consequence);
-    void announceOutOfReach(const QString& status);
+    // Starts the wait after which a room still out of the channel tells the
+    // user; a rejoin in time ends it unheard.
+    void beginOutage();
 
     bool isOwnNick(const QString& nick) const;
     bool isOurChannel(const QString& channel) const;
@@ -174,6 +177,8 @@ private:
     bool m_pingOutstanding = false;
     QTimer m_reconnectTimer;
     QTimer m_rejoinTimer;
+    QTimer m_troubleTimer;
+    bool m_outageTold = false; // the user heard of this time out of the channel
     int m_backoffMs = 0;
     QString m_lastSslError;
     QString m_lastServerError; // from ERROR or a refused password

@@ -188,12 +188,9 @@ void TestIrcProgram::serverRestartLosesNothing()
     const QString said = m_bob->said();
     QVERIFY(said.indexOf("said while the server was down") < said.indexOf("and a second line"));
     QVERIFY(m_alice->saidContains("alice  :  and a second line\n", kWaitMs));
-    // Each user was told once that the room was out of reach, however often
-    // the copy tried again, and of nothing else.
-    for (const QStringList& boxes : {m_alice->boxes(), m_bob->boxes()}) {
-        QCOMPARE(boxes.size(), 1);
-        QVERIFY2(boxes[0].startsWith("SVW|Lost the connection"), qPrintable(boxes[0]));
-    }
+    // A restart the copies got over in time does not interrupt their users.
+    QVERIFY(m_alice->boxes().isEmpty());
+    QVERIFY(m_bob->boxes().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestIrcProgram)
