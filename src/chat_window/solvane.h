@@ -128,7 +128,7 @@ private:
     };
     bool m_prefixCheckQueued = false;
     bool m_receiveFailureReported = false;
-    bool m_roomTroubleReported = false;
+    QString m_roomTroubleReported; // the trouble last told, until the room is ready
 };
 
 } // namespace svw

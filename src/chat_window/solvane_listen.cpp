@@ -70,6 +70,7 @@ void Solvane::Chat1_RoomLine(const QString& sender, const QString& text)
     // so once the lines of one turn of the event loop have taken a slice of
     // time, the rest wait, in order, and are shown in slices with the user's
     // events handled in between.
+    //
     // Prefix and password are read as each line arrives, so a change while
     // listening takes effect with the next line, even one that waits.
     const QString prefix = cbPre->currentText();
@@ -144,20 +145,20 @@ void Solvane::showRoomLine(const QString& sender, const QString& text, const QSt
 }
 
 // The window has no place for the room's state, and a room that cannot be
-// reached looks just like a quiet one. So the user hears of a failure once,
-// not once a retry, until the room works again; the box does not wait for an
-// answer, so the room goes on trying.
+// reached looks just like a quiet one. So the user hears of each failure
+// once, not once a retry or once a refused line, until the room works again;
+// the box does not wait for an answer, so the room goes on trying.
 void Solvane::Chat1_RoomTrouble(const QString& why)
 {
-    if (m_roomTroubleReported)
+    if (why == m_roomTroubleReported)
         return;
-    m_roomTroubleReported = true;
+    m_roomTroubleReported = why;
     openNotice(this, why + QStringLiteral("\n\nThis is not reported again until the room works."));
 }
 
 void Solvane::Chat1_RoomReady()
 {
-    m_roomTroubleReported = false;
+    m_roomTroubleReported.clear();
 }
 
 void Solvane::appendShownLine(const QString& line)

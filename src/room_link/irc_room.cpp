@@ -41,11 +41,11 @@ IrcRoom::IrcRoom(const IrcRoomSettings& settings, QObject* parent)
     m_troubleTimer.setInterval(std::max(0, settings.troubleAfterMs));
     connect(&m_troubleTimer, &QTimer::timeout, this, [this] {
         m_outageTold = true;
-        announceTrouble(u"%1 on %2 has been out of reach for %3.\n%4"_s.arg(
-                            m_settings.address.channel, m_settings.address.host,
-                            seconds(m_settings.troubleAfterMs), m_status),
-                        u"What you send meanwhile waits and goes out, in order, once the channel "
-                        u"is joined again. The program keeps trying."_s);
+        emit roomTrouble(
+            u"%1 on %2 has been out of reach for %3.\n%4\n\nWhat you send meanwhile "
+            u"waits and goes out, in order, once the channel is joined again. The "
+            u"program keeps trying."_s.arg(m_settings.address.channel, m_settings.address.host,
+                                           seconds(m_settings.troubleAfterMs), m_status));
     });
     connect(&m_pumpTimer, &QTimer::timeout, this, &IrcRoom::pump);
     connect(&m_idleTimer, &QTimer::timeout, this, &IrcRoom::onIdleTimeout);
