@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Time of one line through the send and receive sequences, scratch files
 // included, for a chat-sized line and for the longest line the cipher takes.
 

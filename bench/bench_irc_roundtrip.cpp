@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Send-to-RoomLine time over a loopback ngircd: one control says a line, the
 // other reports it. The server's flood penalty and the control's pacing are
 // off, so what is measured is the client, the server's relay and the

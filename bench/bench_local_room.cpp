@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // How fast the local room carries lines, and how quickly it re-forms when its
 // host ends. Prints figures; passes or fails nothing.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Sending and listening over the local room, through real chat windows.
 //
 // 1. Latency: two chat windows in this one process (alice sends, bob

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The chat window's start-up to its first paint, and the process's peak memory, for
 // the program as built (lazy web window) against a build without the web window and
 // one that links Qt WebEngine directly. Each probe runs many times, interleaved, each

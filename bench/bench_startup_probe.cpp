@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One start of the chat window, as the program starts it, that ends at its first
 // paint: it writes "painted" on standard output and leaves at once, so the parent
 // (bench_startup) can time it and read its peak memory.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Where an installed SVW lives: the program, its web window plugin, the desktop
 # entry and the icon in the sizes desktops look for. Included once all targets
 # exist.

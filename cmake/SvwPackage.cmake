@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The Debian package, built by `make package` (CPack) from the install rules of
 # SvwInstall.cmake.
 

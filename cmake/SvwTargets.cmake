@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Settings every target of our own shares, and the way tests are declared.
 
 if(SVW_FUZZ)

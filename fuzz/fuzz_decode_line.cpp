@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Deciphering of whatever a room may carry, through the scratch files, as the
 // receiving side does it. The input is a password and a cipher text separated
 // by the first NUL byte, both read as UTF-8 so that characters outside the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Whatever an IRC server or another client may send, through the line
 // parser; and every parsed command formatted again and read back unchanged.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What one copy of the program may receive from another over the local
 // room's socket: a byte stream cut into frames, each frame read as a message.
 // The first input byte decides how the stream is split into reads.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One room line as the chat window handles it: the prefix match, then the
 // rest deciphered through the scratch files and made fit for the box. The
 // input is prefix, password, sender and room line separated by NUL bytes,

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # A private X display for running svw as a user would, sourced by
 # scripts/smoke-xvfb and the install test. Needs Xvfb, openbox, xdotool, xprop
 # and ImageMagick (scripts/install-deps).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The program: the chat window on the room that SVW_ROOM chooses.
 
 #include "notice.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "alwayz_on_top.h"
 
 #ifdef Q_OS_WIN

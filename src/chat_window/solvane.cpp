@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "solvane.h"
 
 #include "alwayz_on_top.h"

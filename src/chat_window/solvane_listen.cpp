@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Listening: switching the room scan and showing the lines that carry the
 // prefix.
 

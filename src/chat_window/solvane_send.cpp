@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Sending: the Send button and Enter in any box.
 
 #include "solvane.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "irc_room_choice.h"
 
 #include "irc_names.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "browser_window_opener.h"
 
 #include "browser_control.h"

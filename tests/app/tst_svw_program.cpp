@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Two real copies of the program, each in its own working directory, on one
 // local room: what one says the other reads, byte for byte through the
 // scratch files, and only with the right prefix and password.

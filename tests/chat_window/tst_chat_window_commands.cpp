@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The prefix check, Clear, Help and Exit.
 
 #include "chat_window_test_support.h"

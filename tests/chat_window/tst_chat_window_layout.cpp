@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The chat window as it comes up: its controls, menu, prefix list, placement
 // and link.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Listening: the scan switch, which room lines are shown and how, the
 // scratch files of a received line, and the conversation box's behaviour.
 

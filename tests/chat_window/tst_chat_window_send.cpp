@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Sending a line: the checks, the room line, the scratch file, Enter in every
 // box, the refusals, and long texts cut into room lines that fit.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Cutting a long outgoing text into room lines, and how deciphered text is
 // shown.
 

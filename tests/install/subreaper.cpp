@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Runs a command and, when it has ended, every process it left behind.
 //
 //   svw_subreaper COMMAND [ARGUMENT...]

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // IRC servers for tests: a real ngircd or inspircd on 127.0.0.1, started by

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One copy in a local room, driven through its standard input, for the tests
 // that need copies in separate processes.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Choosing an IRC room through SVW_ROOM: well-formed addresses and what each
 // part means, malformed ones refused with a sentence that says why, the nick
 // from SVW_NICK or the login name, and the extra CA file.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A burst of 500 lines against ngircd's default flood limits: the control
 // paces itself, the server never throws it out, and every line arrives once
 // and in order. Slow by nature (minutes), hence its own test.

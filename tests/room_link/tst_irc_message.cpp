@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // IRC lines without a socket: parsing (tags, prefixes, trailing parameters,
 // malformed lines), text decoding, formatting commands safely, names and
 // nick alternatives, and the pacing of outgoing lines.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Two whole copies of the program in an IRC channel over TLS, as a person
 // would use them (SVW_ROOM=ircs://..., SVW_IRC_CAFILE for the test's own
 // certificate), watched by an outside IRC client: the channel carries

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What real networks do to the IRC room control: a server that is killed
 // and comes back, and a scripted server that checks the registration order,
 // answers slowly or not at all, sends tagged lines and offers echo-message.

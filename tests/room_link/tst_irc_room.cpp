@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The IRC room control against a real ngircd: controls talk to each other and
 // to an outside client byte for byte, the user's own lines come back once,
 // nothing but channel PRIVMSGs counts as a room line, nick clashes are

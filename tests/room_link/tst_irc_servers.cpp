@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The IRC room control on the servers people run: TLS with a certificate the
 // test makes (trusted through the extra CA list, refused without it or for
 // another host name), two linked ngircd servers with a control on each, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The local room inside one process: its wire format, its private directory,
 // and several room controls sharing one room.
 

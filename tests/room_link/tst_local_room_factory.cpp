@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Choosing a room through SVW_ROOM, the user's name in it, and where the
 // local rooms live.
 

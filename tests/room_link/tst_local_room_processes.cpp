@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The local room across separate processes: copies started one after
 // another share one room, keep one order, and carry on when the host ends,
 // whether in order or killed.

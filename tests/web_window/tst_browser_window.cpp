@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The web window's handlers against a stand-in browser: layout, loading, the history
 // list, the address box, the busy caption, the toolbar, resizing and release.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The web window on the real Qt WebEngine, against pages served on 127.0.0.1 by the
 // test itself: captions, the history list, frames, a slow page, Stop, the toolbar.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Opening web windows from the chat window's link, as the program wires it: one new
 // window per click, the marker they hide when released, Exit, and the lazy loader.
 

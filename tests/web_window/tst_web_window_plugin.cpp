@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The web window as the program gets it: the plugin, loaded on first use through the
 // loader, showing a page from a server on 127.0.0.1 on the real web engine.
 
