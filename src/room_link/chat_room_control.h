@@ -6,6 +6,13 @@
 
 namespace svw {
 
+// Where the room stands, as the window shows it at a glance.
+enum class RoomState {
+    Reaching,   // not yet in the room (starting, connecting, joining, re-forming)
+    Connected,  // lines go out and come in
+    OutOfReach, // the room has been out of reach long enough to tell the user
+};
+
 // The chat room control: the one way lines go into a chat room and come out
 // of it. The chat window knows rooms only through this interface.
 class ChatRoomControl : public QObject
@@ -38,6 +45,12 @@ public:
     // The reason for the last refusal of SendRoomLine().
     QString errorString() const { return m_errorString; }
 
+    // Which room this is, in words for the user: its kind, where it is and
+    // the name the user goes by there ("#chan on irc.example.net as ann").
+    virtual QString roomDescription() const { return QString(); }
+
+    RoomState roomState() const { return m_roomState; }
+
 signals:
     // One line said in the room: who said it and the text exactly as said.
     void RoomLine(const QString& sender, const QString& text);
@@ -53,11 +66,25 @@ signals:
     void roomTrouble(const QString& why);
     void roomReady();
 
+    // roomState() changed.
+    void roomStateChanged(svw::RoomState state);
+
 protected:
     void setErrorString(const QString& text) { m_errorString = text; }
 
+    // Rooms call this on every change of where they stand; a repeat of the
+    // standing state is not signalled again.
+    void setRoomState(RoomState state)
+    {
+        if (state == m_roomState)
+            return;
+        m_roomState = state;
+        emit roomStateChanged(state);
+    }
+
 private:
     QString m_errorString;
+    RoomState m_roomState = RoomState::Reaching;
 };
 
 } // namespace svw
