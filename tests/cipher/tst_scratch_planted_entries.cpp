@@ -11,6 +11,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -69,16 +70,37 @@ int passLineThrough(const QString& name)
     return failsOn(decipherThroughScratch(cipher, "pw").fileError, name);
 }
 
-QByteArray bytesOf(const QString& path)
+// Writes `bytes` to a new file at `path`, with `mode` past the umask, owned
+// by `uid` when given.
+void writeFile(const QString& path, const QByteArray& bytes, mode_t mode = 0644,
+               uid_t uid = uid_t(-1), gid_t gid = gid_t(-1))
 {
     QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+    f.close();
+    const QByteArray native = QFile::encodeName(path);
+    QCOMPARE(::chmod(native.constData(), mode), 0);
+    QCOMPARE(::chown(native.constData(), uid, gid), 0);
+}
+
+// The permission bits of what `path` names, and the kind of the entry itself.
+mode_t permissionsOf(const QString& path)
+{
+    struct stat st;
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? (st.st_mode & 07777) : 0;
 }
 
 mode_t kindAt(const QString& path)
 {
     struct stat st;
     return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? (st.st_mode & S_IFMT) : 0;
+}
+
+QByteArray bytesOf(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
 }
 
 // Plants `kind` under `entry`: a link to or a hard link of `target`, a FIFO,
@@ -94,12 +116,7 @@ void plant(const QByteArray& kind, const QString& entry, const QString& target)
         QCOMPARE(::mkfifo(path.constData(), 0666), 0);
         QCOMPARE(::chmod(path.constData(), 0666), 0); // past the umask
     } else if (kind == "foreign") {
-        QFile f(entry);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write("theirs");
-        f.close();
-        QCOMPARE(::chmod(path.constData(), 0666), 0);
-        QCOMPARE(::chown(path.constData(), 65534, 65534), 0);
+        writeFile(entry, "theirs", 0666, 65534, 65534);
     }
 }
 
@@ -110,7 +127,6 @@ class TestScratchPlantedEntries : public QObject
     Q_OBJECT
 
     QTemporaryDir m_root;
-    const passwd* m_user = nullptr;
 
     QString makeFolder(const QString& name) const
     {
@@ -134,12 +150,11 @@ private slots:
     void appendAndReadBackRefusePlantedEntries()
     {
         QFETCH(QByteArray, kind);
+        if (kind == "foreign" && ::geteuid() != 0)
+            QSKIP("needs root, to give a file to another user");
         const QString folder = makeFolder(QString::fromLatin1(kind));
         const QString precious = folder + "/precious";
-        QFile f(precious);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write("\"SVW Message\"\r\nprecious");
-        f.close();
+        writeFile(precious, "\"SVW Message\"\r\nprecious");
         plant(kind, folder + "/message", precious);
 
         const int result = inChild(folder, [] {
@@ -163,10 +178,7 @@ private slots:
     void filesAreForTheirOwnerAlone()
     {
         const QString folder = makeFolder("modes");
-        QFile old(folder + "/message");
-        QVERIFY(old.open(QIODevice::WriteOnly));
-        old.close();
-        QVERIFY(old.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
+        writeFile(folder + "/message", {}, 0644);
         const int result = inChild(folder, [] {
             ::umask(0);
             ScratchFiles appending;
@@ -178,11 +190,8 @@ private slots:
             return (appending.error() ? 1 : 0) + (sent ? 0 : 2) + (got ? 0 : 4);
         });
         QCOMPARE(result, 0);
-        for (const char* name : {"temp", "Got", "message"}) {
-            struct stat st;
-            QCOMPARE(::stat(QFile::encodeName(folder + '/' + name).constData(), &st), 0);
-            QCOMPARE(st.st_mode & 07777, mode_t(0600));
-        }
+        for (const char* name : {"temp", "Got", "message"})
+            QCOMPARE(permissionsOf(folder + '/' + name), mode_t(0600));
     }
 
     // Folders where the user cannot remove what is under the name: their own
@@ -215,25 +224,20 @@ private slots:
         QFETCH(QString, name);
         if (::geteuid() != 0)
             QSKIP("needs root, to run the program as a second, ordinary user");
-        if (!m_user && !(m_user = ::getpwnam(kTestUser))) {
+        if (!::getpwnam(kTestUser))
             QProcess::execute("useradd", {"--system", "--no-create-home", "--shell",
                                           "/usr/sbin/nologin", kTestUser});
-            m_user = ::getpwnam(kTestUser);
-        }
-        if (!m_user)
+        const passwd* user = ::getpwnam(kTestUser);
+        if (!user)
             QSKIP("the ordinary user for this test cannot be created (useradd)");
-        const uid_t uid = m_user->pw_uid;
-        const gid_t gid = m_user->pw_gid;
+        const uid_t uid = user->pw_uid;
+        const gid_t gid = user->pw_gid;
         QCOMPARE(::chmod(QFile::encodeName(m_root.path()).constData(), 0711), 0);
 
         // The user's own precious file, somewhere else.
         const QString own = makeFolder(QString::fromLatin1(QTest::currentDataTag()) + "/own");
         const QString precious = own + "/precious";
-        QFile f(precious);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write("precious");
-        f.close();
-        QCOMPARE(::chown(QFile::encodeName(precious).constData(), uid, gid), 0);
+        writeFile(precious, "precious", 0644, uid, gid);
         QCOMPARE(::chown(QFile::encodeName(own).constData(), uid, gid), 0);
 
         const QString work = makeFolder(QString::fromLatin1(QTest::currentDataTag()) + "/work");
@@ -243,12 +247,8 @@ private slots:
             planted = QStringList{"temp", "Got", "message"};
         else if (name == "message")
             planted = QStringList{"Got"}; // the user's own, so that "message" is reached
-        for (const QString& entry : planted) {
-            QFile file(work + '/' + entry);
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.close();
-            QCOMPARE(::chown(QFile::encodeName(file.fileName()).constData(), uid, gid), 0);
-        }
+        for (const QString& entry : planted)
+            writeFile(work + '/' + entry, {}, 0644, uid, gid);
         if (kind != "own")
             plant(kind, work + '/' + name, precious);
         if (folder == "read-only") {
@@ -271,16 +271,14 @@ private slots:
                 const bool sent = encipherThroughScratch("hello", "pw").ok();
                 return sent && !decipherThroughScratch("abc", "pw").fileError ? 0 : 1;
             },
-            m_user);
+            user);
         QVERIFY2(result != kHung, "a scratch file operation blocked");
         QCOMPARE(result, 0);
         QCOMPARE(bytesOf(precious), QByteArray("precious"));
         if (kind == "own") {
             for (const QString& entry : planted) {
-                struct stat st;
-                QCOMPARE(::stat(QFile::encodeName(work + '/' + entry).constData(), &st), 0);
-                QCOMPARE(st.st_mode & 07777, mode_t(0600));
-                QVERIFY(st.st_size > 0);
+                QCOMPARE(permissionsOf(work + '/' + entry), mode_t(0600));
+                QVERIFY(QFileInfo(work + '/' + entry).size() > 0);
             }
         } else {
             QCOMPARE(kindAt(work + '/' + name), plantedKind);
