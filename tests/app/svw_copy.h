@@ -22,14 +22,16 @@ class SvwCopy
 public:
     // Starts svw on `room` (the value of SVW_ROOM) as `nick`; in `directory`
     // instead of a folder of its own, and with `runtime` as its
-    // XDG_RUNTIME_DIR, when given.
+    // XDG_RUNTIME_DIR, when given. By default every copy of a test run shares
+    // one runtime directory of the run's own, so the run leaves no rooms or
+    // locks behind.
     SvwCopy(const QString& room, const QString& nick, const QString& directory = {},
             const QString& runtime = {})
         : m_path(directory.isEmpty() ? m_dir.path() : directory)
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        if (!runtime.isEmpty())
-            env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"),
+                   runtime.isEmpty() ? sharedRuntime() : runtime);
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         env.insert(QStringLiteral("SVW_ROOM"), room);
         env.insert(QStringLiteral("SVW_NICK"), nick);
@@ -164,6 +166,12 @@ public:
     }
 
 private:
+    static QString sharedRuntime()
+    {
+        static const QTemporaryDir runtime(QDir::tempPath() + QStringLiteral("/svw-run-XXXXXX"));
+        return runtime.path();
+    }
+
     void pump()
     {
         while (m_process.canReadLine()) {
