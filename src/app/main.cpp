@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The program: the chat window on the room that SVW_ROOM chooses.
 
+#include "command_line.h"
 #include "folder_lock.h"
 #include "notice.h"
 #include "room_factory.h"
@@ -16,7 +17,11 @@
 
 int main(int argc, char* argv[])
 {
-    QApplication app(argc, argv);
+    svw::CommandLine commandLine(argc, argv);
+    if (const std::optional<int> status = svw::answerWithoutWindow(commandLine))
+        return *status;
+
+    QApplication app(commandLine.qtArgc(), commandLine.qtArgv());
     QApplication::setApplicationName(QStringLiteral("SVW"));
     QApplication::setOrganizationName(QStringLiteral("SVWbeta"));
     QApplication::setApplicationVersion(QStringLiteral("1.00"));
