@@ -20,11 +20,16 @@ namespace svw::testing {
 class SvwCopy
 {
 public:
-    // Starts svw on `room` (the value of SVW_ROOM) as `nick`.
-    SvwCopy(const QString& room, const QString& nick)
+    // Starts svw on `room` (the value of SVW_ROOM) as `nick`. A local room
+    // keeps its lock and socket in the runtime directory: copies that are to
+    // meet share `runtimeDir`; without one a copy gets its working directory,
+    // so that nothing is left outside the test's temporary folders.
+    SvwCopy(const QString& room, const QString& nick, const QString& runtimeDir = {})
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"),
+                   runtimeDir.isEmpty() ? m_dir.path() : runtimeDir);
         env.insert(QStringLiteral("SVW_ROOM"), room);
         env.insert(QStringLiteral("SVW_NICK"), nick);
         env.insert(QStringLiteral("SVW_TEST_DRIVER"), QStringLiteral("1"));
