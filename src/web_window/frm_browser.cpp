@@ -256,6 +256,11 @@ void frmBrowser::Form_Terminate()
 
 void frmBrowser::cboAddress_Click()
 {
+    // Selecting entry 0 while the history is rewritten must never navigate.
+    // QComboBox raises activated() only for the user's own choice, so today
+    // that selection reaches no handler; the flag keeps the rule should the
+    // box ever report selections made by code too, which is what the web
+    // window's tests simulate.
     if (mbUpdatingHistory)
         return;
     navigateFromAddressBox();

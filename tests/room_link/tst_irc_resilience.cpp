@@ -46,13 +46,18 @@ public:
             },
             timeoutMs);
     }
-    QByteArray lineStarting(const QByteArray& start) const
+    QByteArray lineStarting(const QByteArray& start, qsizetype from = 0) const
     {
-        for (const QByteArray& line : m_lines) {
-            if (line.startsWith(start))
-                return line;
+        for (qsizetype i = from; i < m_lines.size(); ++i) {
+            if (m_lines[i].startsWith(start))
+                return m_lines[i];
         }
         return {};
+    }
+    qsizetype countStarting(const QByteArray& start) const
+    {
+        return std::count_if(m_lines.cbegin(), m_lines.cend(),
+                             [&](const QByteArray& l) { return l.startsWith(start); });
     }
     bool isOpen() const { return m_socket->state() == QAbstractSocket::ConnectedState; }
 
@@ -175,6 +180,9 @@ void TestIrcResilience::registersBeforeJoining()
     // The server's PING is answered in kind.
     peer.send("PING :abc 123");
     QVERIFY(peer.waitForLine("PONG :abc 123"));
+    // One CAP END, after the last part of the list: an answer to the first
+    // part would have come before the JOIN too.
+    QCOMPARE(peer.lines().count("CAP END"), 1);
 
     peer.send(":carol1!~svw@cloak/carol JOIN #reg");
     QVERIFY(carol.waitForJoin());
@@ -213,12 +221,16 @@ void TestIrcResilience::keepaliveReconnectsFromSilentServer()
     first.send(":erin!~svw@h JOIN :#quiet");
     QVERIFY(erin.waitForJoin());
 
-    // After a silence the control pings; a PONG keeps the connection.
+    // After a silence the control pings; a PONG keeps the connection, so
+    // after the next silence it pings again on the same connection rather
+    // than giving up.
     QVERIFY(first.waitForLineStarting("PING :svw"));
     const QByteArray token = first.lineStarting("PING :svw").mid(6);
     first.send(":fake PONG fake :" + token);
-    QTest::qWait(450);
-    QVERIFY(erin->isJoined());
+    QVERIFY(QTest::qWaitFor(
+        [&] { return first.countStarting("PING :svw") == 2 || !first.isOpen(); }, kServerWaitMs));
+    QCOMPARE(first.countStarting("PING :svw"), 2);
+    QVERIFY(!fake.hasPendingConnections());
 
     // Then the server falls silent for good: the control gives up on it,
     // keeps what is said meanwhile, and comes back on a new connection.
@@ -243,12 +255,19 @@ void TestIrcResilience::usesEchoMessageWhenOffered()
     QVERIFY(QTest::qWaitFor([&] { return fake.hasPendingConnections(); }, kServerWaitMs));
     ScriptedPeer peer(fake.nextPendingConnection());
     QVERIFY(peer.waitForLineStarting("USER "));
-    peer.send(":fake CAP * LS :server-time echo-message");
+    // Offered in the second part of the list: the request waits for it, and
+    // registration goes on only once the server has answered the request.
+    peer.send(":fake CAP * LS * :server-time");
+    peer.send(":fake CAP * LS :echo-message");
     QVERIFY(peer.waitForLine("CAP REQ :echo-message"));
+    QVERIFY(!peer.lines().contains("CAP END"));
     QVERIFY(!peer.waitForLine("CAP END", 100));
     peer.send(":fake CAP fay ACK :echo-message");
     QVERIFY(peer.waitForLine("CAP END"));
     welcome(peer, "fay");
+    QVERIFY(peer.waitForLine("JOIN #echo"));
+    QCOMPARE(peer.lines().count("CAP END"), 1);
+    QCOMPARE(peer.lines().count("CAP REQ :echo-message"), 1);
     peer.send(":fay!~svw@h JOIN #echo");
     QVERIFY(fay.waitForJoin());
     QVERIFY(fay->serverEchoes());
@@ -263,6 +282,21 @@ void TestIrcResilience::usesEchoMessageWhenOffered()
     peer.send("@time=x :fay!~svw@h PRIVMSG #echo :echoed by the server");
     QVERIFY(fay.waitForHeard(1));
     QCOMPARE(fay.heard(), QStringList{"fay: echoed by the server"});
+
+    // The server withdraws echo-message: the control's own lines are shown
+    // again once the server has confirmed them.
+    peer.send(":fake CAP fay DEL :echo-message");
+    peer.send("PING :after-del");
+    QVERIFY(peer.waitForLine("PONG :after-del"));
+    QVERIFY(!fay->serverEchoes());
+    QVERIFY(fay->SendRoomLine("confirmed, not echoed"));
+    QVERIFY(peer.waitForLine("PRIVMSG #echo :confirmed, not echoed"));
+    const qsizetype said = peer.lines().indexOf("PRIVMSG #echo :confirmed, not echoed");
+    QVERIFY(QTest::qWaitFor([&] { return !peer.lineStarting("PING :svw", said).isEmpty(); },
+                            kServerWaitMs));
+    peer.send(":fake PONG fake :" + peer.lineStarting("PING :svw", said).mid(6));
+    QVERIFY(fay.waitForHeard(2));
+    QCOMPARE(fay.heard(), (QStringList{"fay: echoed by the server", "fay: confirmed, not echoed"}));
 }
 
 void TestIrcResilience::rejoinsAfterKick()
@@ -304,6 +338,7 @@ void TestIrcResilience::rejoinsAfterKick()
         peer.send(odd);
     peer.send(":x!y@z PRIVMSG #kick :still here");
     QVERIFY(gus.waitForHeardLine("x: still here"));
+    QCOMPARE(gus.heard(), QStringList{"x: still here"});
     QVERIFY(gus->isJoined());
     QCOMPARE(gus->nick(), QString("gus"));
     QCOMPARE(gus.troubles(), QStringList());
