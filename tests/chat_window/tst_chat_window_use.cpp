@@ -4,6 +4,7 @@
 // read, and the link from the keyboard.
 
 #include "chat_window_test_support.h"
+#include "shown_text.h"
 #include "solvane.h"
 
 #include <QClipboard>
@@ -12,8 +13,10 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QRawFont>
 #include <QStyle>
 #include <QStyleOptionComboBox>
+#include <QTextLayout>
 #include <QtTest>
 
 using namespace svw;
@@ -186,6 +189,35 @@ private slots:
                 QCOMPARE(c.label->toolTip(), c.whole);
             }
         }
+    }
+
+    void controlCharactersShowAsSymbols()
+    {
+        // Every stand-in for a control character has a glyph in the fonts
+        // the program depends on, in the conversation box's font or one that
+        // the box falls back on: none shows as an empty box.
+        QString controls;
+        for (char16_t code = 0; code < 0x20; ++code) {
+            if (code != u'\t')
+                controls.append(QChar(code));
+        }
+        controls.append(QChar(0x7F));
+        controls.append(QChar(0x81)); // one of the codes Windows-1252 leaves out
+        const QString shown = shownText(controls);
+        QCOMPARE(shown.size(), controls.size());
+
+        QTextLayout layout(shown, m_said->font());
+        layout.beginLayout();
+        layout.createLine();
+        layout.endLayout();
+        qsizetype glyphs = 0;
+        for (const QGlyphRun& run : layout.glyphRuns()) {
+            for (quint32 glyph : run.glyphIndexes()) {
+                QVERIFY2(glyph != 0, qPrintable(run.rawFont().familyName()));
+                ++glyphs;
+            }
+        }
+        QCOMPARE(glyphs, shown.size());
     }
 
     void linkFromTheKeyboard()
