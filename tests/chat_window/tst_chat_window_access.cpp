@@ -157,9 +157,14 @@ private slots:
         QVERIFY(bar->style()->styleHint(QStyle::SH_MenuBar_AltKeyNavigation, nullptr, bar));
         QWidget* focus = QApplication::focusWidget();
         QVERIFY(focus);
+        auto* listen = m_window->findChild<QAction*>(QStringLiteral("mnuDE"));
+        const QRect first = bar->actionGeometry(listen);
+        const QImage atRest = bar->grab(first).toImage();
         QTest::keyPress(focus, Qt::Key_Alt, Qt::AltModifier);
         QTest::keyRelease(focus, Qt::Key_Alt);
-        QCOMPARE(bar->activeAction(), m_window->findChild<QAction*>(QStringLiteral("mnuDE")));
+        QCOMPARE(bar->activeAction(), listen);
+        // The chosen item shows as chosen.
+        QVERIFY(bar->grab(first).toImage() != atRest);
         QTest::keyClick(bar, Qt::Key_Right);
         QCOMPARE(bar->activeAction(), m_window->findChild<QAction*>(QStringLiteral("mnuStop")));
         QTest::keyClick(bar, Qt::Key_Return);
