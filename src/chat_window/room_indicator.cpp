@@ -85,6 +85,7 @@ void RoomIndicator::refresh()
     setToolTip(words);
     setAccessibleDescription(words);
     update();
+    emit summaryChanged(words);
 }
 
 QSize RoomIndicator::sizeHint() const

@@ -36,6 +36,9 @@ public:
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override { return sizeHint(); }
 
+signals:
+    void summaryChanged(const QString& summary);
+
 protected:
     void paintEvent(QPaintEvent* event) override;
 

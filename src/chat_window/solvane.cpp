@@ -235,6 +235,11 @@ void Solvane::createMenu()
     m_roomIndicator->setRoomDescription(Chat1->roomDescription());
     m_roomIndicator->setRoomState(Chat1->roomState());
     menuBar()->setCornerWidget(m_roomIndicator, Qt::TopRightCorner);
+    // Screen readers see the menu bar's items, not what stands in its corner:
+    // the bar itself describes the room.
+    menuBar()->setAccessibleDescription(m_roomIndicator->summary());
+    connect(m_roomIndicator, &RoomIndicator::summaryChanged, menuBar(),
+            &QWidget::setAccessibleDescription);
 }
 
 // Names and descriptions for assistive technology, from each control's
@@ -264,19 +269,6 @@ void Solvane::describeControls()
     }
     Label2->setBuddy(pw);
     Label1->setBuddy(cbPre);
-
-    const struct
-    {
-        QAction* item;
-        const char* tip;
-    } items[] = {
-        {mnuDE, "Start showing the room's lines that carry the prefix"},
-        {mnuStop, "Stop showing the room's lines"},
-        {mnuHelp, "How to use the program, and what the room is doing"},
-        {mnuExit, "End the program and close every window"},
-    };
-    for (const auto& i : items)
-        i.item->setStatusTip(QString::fromUtf8(i.tip));
 }
 
 void Solvane::showRoomState(RoomState state)

@@ -123,6 +123,25 @@ private slots:
         QCOMPARE(accessibleText(widget, QAccessible::Name), name);
     }
 
+    void menuBarNamesItsItemsAndDescribesTheRoom()
+    {
+        QAccessibleInterface* bar = QAccessible::queryAccessibleInterface(m_window->menuBar());
+        QVERIFY(bar);
+        QStringList names;
+        for (int i = 0; i < bar->childCount(); ++i)
+            names.append(bar->child(i)->text(QAccessible::Name));
+        QCOMPARE(names.mid(0, 4),
+                 (QStringList{"Listen for Decrypt", "Stop Listening", "Help", "Exit"}));
+
+        // What the corner shows, a screen reader reads from the bar.
+        QCOMPARE(bar->text(QAccessible::Description), m_indicator->summary());
+        m_room->stand(RoomState::Connected);
+        m_window->findChild<QAction*>(QStringLiteral("mnuDE"))->trigger();
+        QCOMPARE(bar->text(QAccessible::Description),
+                 QStringLiteral("In the room: #grove on irc.example.net as ann\n"
+                                "Listening for the group's lines"));
+    }
+
     void captionsNameTheirBoxes()
     {
         auto* password = m_window->findChild<QLabel*>(QStringLiteral("Label2"));
