@@ -21,6 +21,8 @@ namespace svw {
 
 class ChatRoomControl;
 class ConversationAppend;
+class RoomIndicator;
+enum class RoomState;
 
 // The chat window: the conversation box, the password and prefix boxes, the
 // outgoing text with its Send button, Clear, the link to the web page with
@@ -57,11 +59,15 @@ public:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void changeEvent(QEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void createControls();
     void createMenu();
+    void describeControls();
+    void applyLinkColour();
+    void showRoomState(RoomState state);
 
     // Start-up and the window's own commands.
     void Form_Load();
@@ -88,6 +94,9 @@ private:
     void showWaitingLines();
 
     void queuePrefixCheck();
+    // Runs a prefix check that is queued but has not run yet; returns false
+    // when it refused the prefix.
+    bool runQueuedPrefixCheck();
 
     // The controls, by the names they carry.
     QPlainTextEdit* txtSaid = nullptr;
@@ -106,6 +115,7 @@ private:
     QAction* mnuStop = nullptr;
     QAction* mnuHelp = nullptr;
     QAction* mnuExit = nullptr;
+    RoomIndicator* m_roomIndicator = nullptr; // in the menu bar's corner
 
     // Room lines that wait, in order, while the window answers the user
     // between slices of a flood (see Chat1_RoomLine), each with the prefix and
@@ -128,6 +138,7 @@ private:
         QApplication::beep();
     };
     bool m_prefixCheckQueued = false;
+    quint64 m_prefixCheckTicket = 0; // which queued check may still run
     bool m_receiveFailureReported = false;
     QString m_roomTroubleReported; // the trouble last told, until the room is ready
 };

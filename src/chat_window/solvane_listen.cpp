@@ -6,6 +6,7 @@
 
 #include "chat_room_control.h"
 #include "notice.h"
+#include "room_indicator.h"
 #include "room_line.h"
 
 #include <QComboBox>
@@ -20,19 +21,29 @@ namespace svw {
 // Adds lines at the end of the conversation box as one edit, so the box lays
 // out and repaints once for all of them. The box follows the newest line
 // while its view was at the bottom; a user who has scrolled up to read keeps
-// the view, and a selection made to copy text stays.
+// the view, and a selection made to copy text stays what the user selected.
 class ConversationAppend
 {
 public:
     explicit ConversationAppend(QPlainTextEdit* box)
-        : m_bar(box->verticalScrollBar()), m_following(m_bar->value() >= m_bar->maximum()),
-          m_kept(m_bar->value()), m_end(box->document())
+        : m_box(box), m_bar(box->verticalScrollBar()),
+          m_following(m_bar->value() >= m_bar->maximum()), m_kept(m_bar->value()),
+          m_anchor(box->textCursor().anchor()), m_position(box->textCursor().position()),
+          m_end(box->document())
     {
         m_end.beginEditBlock();
     }
     ~ConversationAppend()
     {
         m_end.endEditBlock();
+        // A selection that reached the end would take in the new lines: the
+        // cursor at the end moves on with every insertion there.
+        if (m_anchor != m_position) {
+            QTextCursor kept = m_box->textCursor();
+            kept.setPosition(m_anchor);
+            kept.setPosition(m_position, QTextCursor::KeepAnchor);
+            m_box->setTextCursor(kept);
+        }
         m_bar->setValue(m_following ? m_bar->maximum() : m_kept);
     }
     ConversationAppend(const ConversationAppend&) = delete;
@@ -47,20 +58,26 @@ public:
     }
 
 private:
+    QPlainTextEdit* m_box;
     QScrollBar* m_bar;
     bool m_following;
     int m_kept;
+    // The user's selection as it stood (a text cursor would follow the edit).
+    int m_anchor;
+    int m_position;
     QTextCursor m_end;
 };
 
 void Solvane::mnuDE_Click()
 {
     Chat1->StartRoomScan();
+    m_roomIndicator->setListening(true);
 }
 
 void Solvane::mnuStop_Click()
 {
     Chat1->StopRoomScan();
+    m_roomIndicator->setListening(false);
 }
 
 void Solvane::Chat1_RoomLine(const QString& sender, const QString& text)
