@@ -7,6 +7,9 @@
 
 #include <algorithm>
 
+#include <pwd.h>
+#include <unistd.h>
+
 namespace svw {
 
 using namespace Qt::StringLiterals;
@@ -20,19 +23,40 @@ constexpr int kAssumedUserHostBytes = 10 + 1 + 63;
 
 } // namespace
 
+QString ircUserNameFromLogin()
+{
+    // Servers take a user name of letters, digits and a few marks, and cut
+    // it at about ten characters.
+    QString login;
+    if (const passwd* user = ::getpwuid(::geteuid()); user && user->pw_name)
+        login = QString::fromLocal8Bit(user->pw_name);
+    if (login.isEmpty())
+        login = qEnvironmentVariable("USER");
+    QString name;
+    for (QChar c : login) {
+        if (name.size() >= 10)
+            break;
+        if ((c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9') ||
+            c == u'_' || c == u'-' || c == u'.')
+            name.append(c);
+    }
+    return name.isEmpty() ? u"user"_s : name;
+}
+
 IrcRoom::IrcRoom(const IrcRoomSettings& settings, QObject* parent)
     : ChatRoomControl(parent), m_settings(settings), m_nick(settings.address.nick),
       m_pacer(settings.pacing), m_backoffMs(std::max(1, settings.reconnectMinMs))
 {
     m_clock.start();
-    for (QTimer* timer :
-         {&m_pumpTimer, &m_idleTimer, &m_reconnectTimer, &m_rejoinTimer, &m_troubleTimer})
+    for (QTimer* timer : {&m_pumpTimer, &m_idleTimer, &m_reconnectTimer, &m_rejoinTimer,
+                          &m_troubleTimer, &m_pongTimer})
         timer->setSingleShot(true);
     // Servers restart and connections drop; the control rejoins on its own
     // and only a room that stays out of reach is worth interrupting the user.
     m_troubleTimer.setInterval(std::max(0, settings.troubleAfterMs));
     connect(&m_troubleTimer, &QTimer::timeout, this, [this] {
         m_outageTold = true;
+        setRoomState(RoomState::OutOfReach);
         emit roomTrouble(
             u"%1 on %2 has been out of reach for %3.\n%4\n\nWhat you send meanwhile "
             u"waits and goes out, in order, once the channel is joined again. The "
@@ -40,11 +64,20 @@ IrcRoom::IrcRoom(const IrcRoomSettings& settings, QObject* parent)
                                            seconds(m_settings.troubleAfterMs), m_status));
     });
     connect(&m_pumpTimer, &QTimer::timeout, this, &IrcRoom::pump);
+    connect(&m_pongTimer, &QTimer::timeout, this, &IrcRoom::writePong);
     connect(&m_idleTimer, &QTimer::timeout, this, &IrcRoom::onIdleTimeout);
     connect(&m_reconnectTimer, &QTimer::timeout, this, &IrcRoom::connectToServer);
     connect(&m_rejoinTimer, &QTimer::timeout, this, [this] {
-        if (m_phase == Phase::Registered)
-            sendCommand(u"JOIN"_s, {m_settings.address.channel});
+        if (m_phase != Phase::Registered)
+            return;
+        sendCommand(u"JOIN"_s, {m_settings.address.channel});
+        // After a kick the user heard why we are out; if the channel does
+        // not take us back, that is news again once it has lasted.
+        if (m_outageTold && !m_troubleTimer.isActive() && m_recentKicks > 0 && !m_kickRejoinTried) {
+            m_kickRejoinTried = true;
+            m_outageTold = false;
+            beginOutage();
+        }
     });
     QTimer::singleShot(0, this, &IrcRoom::connectToServer);
     beginOutage();
@@ -67,7 +100,8 @@ IrcRoom::~IrcRoom()
                 m_socket->write(*line);
         }
     }
-    m_socket->write("QUIT :SVW closed\r\n");
+    // No quit message: the channel need not learn which program we ran.
+    m_socket->write("QUIT\r\n");
     m_socket->flush();
     while (m_socket->bytesToWrite() > 0 && m_socket->waitForBytesWritten(1000)) {
     }
@@ -126,6 +160,12 @@ bool IrcRoom::fitsOneLine(const QString& line) const
     return line.toUtf8().size() <= roomLineByteBudget();
 }
 
+QString IrcRoom::roomDescription() const
+{
+    const IrcAddress& address = m_settings.address;
+    return u"%1 on %2:%3 as %4"_s.arg(address.channel, address.host).arg(address.port).arg(m_nick);
+}
+
 int IrcRoom::roomLineByteBudget() const
 {
     // The server relays our line to the others as
@@ -166,15 +206,14 @@ void IrcRoom::sendCommand(const QString& command, const QStringList& params, boo
     pump();
 }
 
-void IrcRoom::askConfirmation()
+QByteArray IrcRoom::confirmation()
 {
     ++m_lastMark;
     for (SentLine& line : m_inFlight) {
         if (line.mark == 0)
             line.mark = m_lastMark;
     }
-    m_unmarkedLines = 0;
-    enqueueCommand(u"PING"_s, {kMarkPrefix + QString::number(m_lastMark)}, true);
+    return "PING :" + kMarkPrefix.toLatin1() + QByteArray::number(m_lastMark) + "\r\n";
 }
 
 void IrcRoom::pump()
@@ -208,10 +247,12 @@ void IrcRoom::pump()
                                 u"That line did not reach the channel."_s);
                 continue;
             }
-            bytes = std::move(*line);
+            // Every line is confirmed on its own, and its PING goes in the
+            // same write: the server answers it right after taking the
+            // line, or after refusing it, so our own line is shown in its
+            // place among the others' and a refused one never is.
             m_inFlight.push_back({text, 0});
-            if (++m_unmarkedLines >= std::max(1, m_settings.confirmEveryLines) || m_queue.empty())
-                askConfirmation();
+            bytes = std::move(*line) + confirmation();
         }
         m_socket->write(bytes);
         m_pacer.consume(now, int(bytes.size()));
@@ -224,7 +265,6 @@ void IrcRoom::requeueInFlight()
         m_queue.push_front(m_inFlight.back().text);
         m_inFlight.pop_back();
     }
-    m_unmarkedLines = 0;
 }
 
 // --- state ------------------------------------------------------------------

@@ -11,12 +11,22 @@ namespace svw {
 using namespace Qt::StringLiterals;
 using namespace irc_room_detail;
 
+namespace {
+
+// Real servers list their capabilities in a few lines of a few dozen.
+constexpr int kMaxCapLsLines = 32;
+constexpr qsizetype kMaxOfferedCaps = 256;
+
+// Nicks we try before taking the server's refusals as a sign of trouble.
+constexpr int kMaxNickAttempts = 30;
+
+} // namespace
+
 void IrcRoom::handleMessage(const IrcMessage& message)
 {
     const QString& command = message.command;
     if (command == u"PING") {
-        enqueueCommand(u"PONG"_s, message.params, true, true);
-        pump();
+        answerPing(message.params);
     } else if (command == u"PONG") {
         handlePong(message);
     } else if (command == u"PRIVMSG") {
@@ -35,31 +45,35 @@ void IrcRoom::handleMessage(const IrcMessage& message)
         if (isOwnNick(message.nick()) && isOurChannel(message.param(0)))
             handleLeft(u"left %1"_s.arg(m_settings.address.channel));
     } else if (command == u"KICK") {
-        if (isOurChannel(message.param(0)) && isOwnNick(message.param(1))) {
-            handleLeft(u"kicked from %1 by %2: %3"_s.arg(m_settings.address.channel, message.nick(),
-                                                         message.param(2)));
-        }
+        handleKick(message);
+    } else if (command == u"MODE") {
+        handleMode(message);
     } else if (command == u"NICK") {
         if (isOwnNick(message.nick()) && !message.param(0).isEmpty())
             m_nick = message.param(0);
     } else if (command == u"396") { // our displayed host changed
         if (!message.param(1).isEmpty() && !m_userHost.isEmpty())
             m_userHost = m_userHost.section(u'@', 0, 0) + u'@' + message.param(1);
+    } else if (command == u"404" ||
+               (m_phase == Phase::Joined && (command == u"477" || command == u"489"))) {
+        // Cannot send to the channel: moderated, banned, or a channel
+        // that wants a registered nick or TLS to speak.
+        if (isOurChannel(message.param(1)))
+            handleLineRefused(message);
     } else if (QStringList{u"403"_s, u"405"_s, u"471"_s, u"473"_s, u"474"_s, u"475"_s, u"476"_s,
                            u"477"_s, u"479"_s, u"489"_s, u"520"_s}
                    .contains(command)) {
         if (isOurChannel(message.param(1)))
             handleJoinRefused(message);
-    } else if (command == u"404") {
-        if (isOurChannel(message.param(1))) {
-            announceTrouble(
-                u"%1 refused a line: %2"_s.arg(m_settings.address.channel, message.lastParam()),
-                u"That line did not reach the channel."_s);
-        }
     } else if (command == u"464" || command == u"465") {
-        m_lastServerError = u"the server refused us: %1"_s.arg(message.lastParam());
+        // The server closes on us next; this is why.
+        const QString reason = message.params.size() >= 2 ? message.lastParam() : QString();
+        m_lastServerError =
+            u"the server refused us: %1"_s.arg(reason.isEmpty() ? u"(no reason given)"_s : reason);
     } else if (command == u"ERROR") {
-        m_lastServerError = u"the server said: %1"_s.arg(message.param(0));
+        const QString reason = message.param(0);
+        m_lastServerError = u"the server ended the connection: %1"_s.arg(
+            reason.isEmpty() ? u"(no reason given)"_s : reason);
     }
 }
 
@@ -68,8 +82,18 @@ void IrcRoom::handleCap(const IrcMessage& message)
     const QString sub = message.param(1).toUpper();
     const QStringList caps = message.lastParam().split(u' ', Qt::SkipEmptyParts);
     if (sub == u"LS") {
-        for (const QString& cap : caps)
-            m_offeredCaps.append(cap.section(u'=', 0, 0));
+        // A capability list takes a few lines; one that runs on without end
+        // would only grow our memory.
+        if (++m_capLsLines > kMaxCapLsLines) {
+            onSocketLost(u"the server's capability list ran past %1 lines; it was left as "
+                         u"flooding"_s.arg(kMaxCapLsLines));
+            return;
+        }
+        for (const QString& cap : caps) {
+            const QString name = cap.section(u'=', 0, 0);
+            if (m_offeredCaps.size() < kMaxOfferedCaps && !m_offeredCaps.contains(name))
+                m_offeredCaps.append(name);
+        }
         const bool more = message.params.size() >= 4 && message.param(2) == u"*";
         if (more || m_phase != Phase::Registering)
             return;
@@ -97,6 +121,7 @@ void IrcRoom::handleWelcome(const IrcMessage& message)
         return;
     if (!message.param(0).isEmpty())
         m_nick = message.param(0);
+    m_lastServerError.clear(); // a refusal before the welcome did not hold
     // Most servers greet with our full "nick!user@host".
     const QString greeting = message.lastParam();
     const QString last = greeting.section(u' ', -1);
@@ -144,6 +169,11 @@ void IrcRoom::handleNickRefused(const IrcMessage& message)
     int limit = m_nickLengthKnown ? m_nickLength
                                   : (erroneous ? kIrcMinNickLength
                                                : std::max<int>(kIrcMinNickLength, refused.size()));
+    if (m_nickAttempt >= kMaxNickAttempts) {
+        onSocketLost(u"the server refused %1 nicks in a row, the last %2 (%3)"_s.arg(
+            QString::number(kMaxNickAttempts), refused, message.lastParam()));
+        return;
+    }
     QString next;
     do {
         ++m_nickAttempt;
