@@ -4,6 +4,8 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QMainWindow>
+#include <QMessageBox>
+#include <QPointer>
 #include <QString>
 
 #include <deque>
@@ -129,7 +131,8 @@ private:
     };
     bool m_prefixCheckQueued = false;
     bool m_receiveFailureReported = false;
-    QString m_roomTroubleReported; // the trouble last told, until the room is ready
+    QString m_roomTroubleReported;          // the trouble last told, until the room is ready
+    QPointer<QMessageBox> m_roomTroubleBox; // shows it, until replaced or no longer true
 };
 
 } // namespace svw
