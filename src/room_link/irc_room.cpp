@@ -252,7 +252,7 @@ void IrcRoom::pump()
             // line, or after refusing it, so our own line is shown in its
             // place among the others' and a refused one never is.
             m_inFlight.push_back({text, 0});
-            bytes = std::move(*line) + confirmation();
+            bytes = *line + confirmation();
         }
         m_socket->write(bytes);
         m_pacer.consume(now, int(bytes.size()));
