@@ -209,6 +209,7 @@ void IrcRoom::sendCommand(const QString& command, const QStringList& params, boo
 QByteArray IrcRoom::confirmation()
 {
     ++m_lastMark;
+    m_confirmMark = m_lastMark;
     for (SentLine& line : m_inFlight) {
         if (line.mark == 0)
             line.mark = m_lastMark;
@@ -247,16 +248,32 @@ void IrcRoom::pump()
                                 u"That line did not reach the channel."_s);
                 continue;
             }
-            // Every line is confirmed on its own, and its PING goes in the
-            // same write: the server answers it right after taking the
-            // line, or after refusing it, so our own line is shown in its
-            // place among the others' and a refused one never is.
+            // A line's PING goes in the same write: the server answers it
+            // right after taking the line, or after refusing it, so our own
+            // line is shown in its place among the others' and a refused one
+            // never is. While one PING is out, lines written meanwhile wait
+            // for its PONG and then get one of their own (see handlePong), so
+            // a line is confirmed within two round trips and a fast burst
+            // costs the server hardly more commands than its lines.
             m_inFlight.push_back({text, 0});
-            bytes = *line + confirmation();
+            bytes = *line;
+            if (m_confirmMark == 0)
+                bytes += confirmation();
         }
         m_socket->write(bytes);
         m_pacer.consume(now, int(bytes.size()));
     }
+}
+
+void IrcRoom::confirmUnmarked()
+{
+    if (!m_socket || m_confirmMark != 0)
+        return;
+    if (std::none_of(m_inFlight.cbegin(), m_inFlight.cend(),
+                     [](const SentLine& line) { return line.mark == 0; }))
+        return;
+    // Outside the pace of room lines: one PING a round trip at most.
+    m_socket->write(confirmation());
 }
 
 void IrcRoom::requeueInFlight()

@@ -55,7 +55,8 @@ struct IrcRoomSettings
 //
 // Lines are said in order and never dropped. A line waits in the queue until
 // the channel is joined, then leaves at the pace the server allows, followed
-// at once by a PING whose PONG confirms that the server has taken it. A line
+// at once by a PING whose PONG confirms that the server has taken it (or, if
+// such a PING is already out, by one as soon as its PONG is back). A line
 // the channel refuses (moderated, banned) is answered by the server before
 // that PONG: it is never shown as said, and the user is told how many lines
 // were refused, once per stretch of refusals, and again when the channel
@@ -162,6 +163,8 @@ private:
                      bool lastIsTrailing = false);
     // A PING whose PONG confirms every line written so far.
     QByteArray confirmation();
+    // Asks the server to confirm the lines written since the last PING.
+    void confirmUnmarked();
     void pump();
     void requeueInFlight();
     void scheduleRejoin(const QString& reason, int delayMs = -1);
@@ -201,6 +204,7 @@ private:
     std::deque<QString> m_queue;     // room lines not written yet
     std::deque<SentLine> m_inFlight; // written, not confirmed
     quint64 m_lastMark = 0;
+    quint64 m_confirmMark = 0; // the confirming PING that is out; 0: none
     IrcPacer m_pacer;
     QElapsedTimer m_clock;
     QTimer m_pumpTimer;

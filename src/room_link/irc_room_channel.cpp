@@ -156,6 +156,8 @@ void IrcRoom::handlePong(const IrcMessage& message)
     const quint64 mark = token.mid(kMarkPrefix.size()).toULongLong(&ok);
     if (!ok)
         return;
+    if (m_confirmMark != 0 && mark >= m_confirmMark)
+        m_confirmMark = 0;
     bool confirmed = false;
     while (!m_inFlight.empty() && m_inFlight.front().mark != 0 && m_inFlight.front().mark <= mark) {
         const QString text = m_inFlight.front().text;
@@ -168,6 +170,7 @@ void IrcRoom::handlePong(const IrcMessage& message)
     }
     if (confirmed)
         endRefusals(u"%1 takes lines again."_s.arg(m_settings.address.channel));
+    confirmUnmarked();
     if (confirmed && m_queue.empty() && m_inFlight.empty())
         emit linesConfirmed();
 }

@@ -65,6 +65,7 @@ void IrcRoom::connectToServer()
     m_certificateRefusal.clear();
     m_tcpConnected = false;
     m_capLsLines = 0;
+    m_confirmMark = 0;
     m_pendingPong.reset();
     m_pongTimer.stop();
     m_pingsInWindow = 0;
@@ -256,6 +257,7 @@ void IrcRoom::onSocketLost(const QString& reason, bool serverClosed)
 
     requeueInFlight();
     m_commands.clear();
+    m_confirmMark = 0;
     m_pendingPong.reset();
     m_pongTimer.stop();
     m_pumpTimer.stop();

@@ -69,10 +69,12 @@ class TestIrcTrouble : public QObject
 
 private slots:
     void everyLineIsConfirmedAtOnce();
+    void burstIsConfirmedWithinTwoRoundTrips();
     void refusedLinesAreNeverShownAndAreCounted();
     void pingFloodNeitherQueuesNorStarves();
     void endlessCapabilityListIsCut();
     void eachDisconnectNamesItsOwnCause();
+    void plainAnswerToTlsIsToldNotRetried();
     void moderatedChannelOnNgircd();
 };
 
@@ -108,6 +110,34 @@ void TestIrcTrouble::everyLineIsConfirmedAtOnce()
     peer->send(":fake PONG fake :" + second);
     QVERIFY(ida.waitForHeardLine("ida: second"));
     QCOMPARE(ida->unconfirmedLines(), 0);
+}
+
+void TestIrcTrouble::burstIsConfirmedWithinTwoRoundTrips()
+{
+    QTcpServer fake;
+    QVERIFY(fake.listen(QHostAddress::LocalHost));
+    WatchedRoom una(testRoomSettings(fake.serverPort(), "una", "#t")); // unpaced
+    auto peer = acceptAndJoin(fake, una, "una", "#t");
+    QVERIFY(peer);
+
+    // Lines written while a PING is out wait for its PONG, and then get a
+    // PING of their own at once, without waiting for another line.
+    QVERIFY(una->SendRoomLine("a"));
+    QVERIFY(una->SendRoomLine("b"));
+    QVERIFY(una->SendRoomLine("c"));
+    QVERIFY(peer->waitForLine("PRIVMSG #t :c"));
+    const QByteArray first = pingAfter(*peer, "PRIVMSG #t :a");
+    QVERIFY(!first.isEmpty());
+    QCOMPARE(linesStarting(*peer, "PING").size(), 1);
+    peer->send(":fake PONG fake :" + first);
+    QVERIFY(una.waitForHeardLine("una: a"));
+    QVERIFY(
+        QTest::qWaitFor([&] { return linesStarting(*peer, "PING").size() == 2; }, kServerWaitMs));
+    QCOMPARE(una.heard(), QStringList{"una: a"});
+    peer->send(":fake PONG fake :" + linesStarting(*peer, "PING").last().mid(6));
+    QVERIFY(una.waitForHeard(3));
+    QCOMPARE(una.heard(), (QStringList{"una: a", "una: b", "una: c"}));
+    QCOMPARE(una->unconfirmedLines(), 0);
 }
 
 void TestIrcTrouble::refusedLinesAreNeverShownAndAreCounted()
@@ -264,6 +294,33 @@ void TestIrcTrouble::eachDisconnectNamesItsOwnCause()
         QVERIFY2(!max->status().contains("K-lined") && !max->status().contains("banned"),
                  qPrintable(max->status()));
     }
+}
+
+void TestIrcTrouble::plainAnswerToTlsIsToldNotRetried()
+{
+    // A plain IRC server answers the TLS greeting with a line of IRC.
+    QTcpServer fake;
+    QVERIFY(fake.listen(QHostAddress::LocalHost));
+    int connections = 0;
+    QObject::connect(&fake, &QTcpServer::newConnection, [&] {
+        ++connections;
+        QTcpSocket* socket = fake.nextPendingConnection();
+        QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket] {
+            socket->readAll();
+            socket->write(":plain NOTICE * :*** Looking up your hostname\r\n");
+        });
+    });
+    IrcRoomSettings settings = testRoomSettings(fake.serverPort(), "ned", "#t");
+    settings.address.tls = true;
+    settings.troubleAfterMs = 600'000;
+    WatchedRoom ned(settings);
+    QVERIFY(QTest::qWaitFor([&] { return !ned.troubles().isEmpty(); }, kServerWaitMs));
+    QVERIFY2(ned.troubles().first().contains("may not speak TLS"),
+             qPrintable(ned.troubles().first()));
+    QCOMPARE(ned->roomState(), RoomState::OutOfReach);
+    QTest::qWait(500); // reconnects in the test settings come after 100 ms
+    QCOMPARE(connections, 1);
+    QCOMPARE(ned.troubles().size(), 1);
 }
 
 void TestIrcTrouble::moderatedChannelOnNgircd()
