@@ -4,6 +4,8 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QMainWindow>
+#include <QMessageBox>
+#include <QPointer>
 #include <QString>
 
 #include <deque>
@@ -140,7 +142,8 @@ private:
     bool m_prefixCheckQueued = false;
     quint64 m_prefixCheckTicket = 0; // which queued check may still run
     bool m_receiveFailureReported = false;
-    QString m_roomTroubleReported; // the trouble last told, until the room is ready
+    QString m_roomTroubleReported;          // the trouble last told, until the room is ready
+    QPointer<QMessageBox> m_roomTroubleBox; // shows it, until replaced or no longer true
 };
 
 } // namespace svw

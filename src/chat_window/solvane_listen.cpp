@@ -11,7 +11,9 @@
 
 #include <QComboBox>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QScrollBar>
 #include <QTextCursor>
 #include <QTimer>
@@ -162,21 +164,52 @@ void Solvane::showRoomLine(const QString& sender, const QString& text, const QSt
     }
 }
 
-// The window has no place for the room's state, and a room that cannot be
-// reached looks just like a quiet one. So the user hears of each failure
-// once, not once a retry or once a refused line, until the room works again;
-// the box does not wait for an answer, so the room goes on trying.
+// A room that cannot be reached looks just like a quiet one, so the user
+// hears of each failure once, not once a retry or once a refused line, until
+// the room works again. The room raises trouble on its own, often while the
+// user types: the box opens beside the window without taking the keyboard,
+// has no default button that an Enter or space meant for the window could
+// press, and does not hold up the window. Newer trouble replaces what it
+// shows, and it closes once the room works again or its state has moved on.
 void Solvane::Chat1_RoomTrouble(const QString& why)
 {
     if (why == m_roomTroubleReported)
         return;
     m_roomTroubleReported = why;
-    openNotice(this, why + QStringLiteral("\n\nThis is not reported again until the room works."));
+    const QString text =
+        why + QStringLiteral("\n\nThis is not reported again until the room works.");
+    if (m_roomTroubleBox && m_roomTroubleBox->isVisible()) {
+        m_roomTroubleBox->setText(text);
+        return;
+    }
+    QMessageBox* box = makeNotice(this, text);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setAttribute(Qt::WA_ShowWithoutActivating);
+    box->setWindowFlag(Qt::WindowDoesNotAcceptFocus);
+    box->setWindowModality(Qt::NonModal);
+    connect(Chat1, &ChatRoomControl::roomStateChanged, box, [this, box] {
+        m_roomTroubleReported.clear();
+        m_roomTroubleBox = nullptr;
+        box->close();
+    });
+    m_roomTroubleBox = box;
+    box->show();
+    // Showing a box makes its first button the default; this one has none.
+    for (QAbstractButton* button : box->buttons()) {
+        if (auto* push = qobject_cast<QPushButton*>(button)) {
+            push->setAutoDefault(false);
+            push->setDefault(false);
+        }
+        button->setFocusPolicy(Qt::NoFocus);
+    }
 }
 
 void Solvane::Chat1_RoomReady()
 {
     m_roomTroubleReported.clear();
+    if (m_roomTroubleBox)
+        m_roomTroubleBox->close();
+    m_roomTroubleBox = nullptr;
 }
 
 void Solvane::appendShownLine(const QString& line)

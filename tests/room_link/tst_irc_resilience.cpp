@@ -5,6 +5,7 @@
 
 #include "irc_test_server.h"
 
+#include <QElapsedTimer>
 #include <QTcpServer>
 #include <QTest>
 
@@ -159,8 +160,10 @@ void TestIrcResilience::registersBeforeJoining()
     ScriptedPeer peer(fake.nextPendingConnection());
 
     QVERIFY(peer.waitForLineStarting("USER "));
-    QCOMPARE(peer.lines().mid(0, 4), (QList<QByteArray>{"CAP LS 302", "PASS :sesame open",
-                                                        "NICK carol", "USER svw 0 * :SVW"}));
+    // The user name is the login's; nothing names the program.
+    QCOMPARE(peer.lines().mid(0, 4),
+             (QList<QByteArray>{"CAP LS 302", "PASS :sesame open", "NICK carol",
+                                "USER " + ircUserNameFromLogin().toUtf8() + " 0 * :*"}));
     // A capability list in two parts, neither offering echo-message.
     peer.send(":fake CAP * LS * :multi-prefix sasl=PLAIN");
     peer.send(":fake CAP * LS :away-notify");
@@ -305,6 +308,7 @@ void TestIrcResilience::rejoinsAfterKick()
     QVERIFY(fake.listen(QHostAddress::LocalHost));
     IrcRoomSettings settings = testRoomSettings(fake.serverPort(), "gus", "#kick");
     settings.troubleAfterMs = 3000;
+    settings.kickRejoinMs = 400;
     WatchedRoom gus(settings);
     QVERIFY(QTest::qWaitFor([&] { return fake.hasPendingConnections(); }, kServerWaitMs));
     ScriptedPeer peer(fake.nextPendingConnection());
@@ -347,29 +351,46 @@ void TestIrcResilience::rejoinsAfterKick()
     // A line the channel refuses is lost, and the user hears so.
     peer.send(":fake 404 gus #kick :Cannot send to channel");
     QVERIFY(QTest::qWaitFor([&] { return !gus.troubles().isEmpty(); }, kServerWaitMs));
-    QVERIFY(gus.troubles().first().contains("did not reach"));
+    QVERIFY(gus.troubles().first().contains("not said"));
 
+    // A kick is told at once, with who and why; the rejoin waits.
     peer.send(":op!o@h KICK #kick gus :behave");
     QVERIFY(QTest::qWaitFor([&] { return !gus->isJoined(); }, kServerWaitMs));
+    QElapsedTimer sinceKick;
+    sinceKick.start();
     QVERIFY(gus->status().contains("behave"));
+    QVERIFY(QTest::qWaitFor([&] { return gus.troubles().size() == 2; }, kServerWaitMs));
+    QVERIFY2(gus.troubles()[1].contains("op kicked you from #kick: behave") &&
+                 gus.troubles()[1].contains("joins #kick again in 400 ms"),
+             qPrintable(gus.troubles()[1]));
+    QCOMPARE(gus->roomState(), RoomState::OutOfReach);
     QVERIFY(gus->SendRoomLine("after the kick"));
     // The control asks to join again, and is refused for a while.
     QVERIFY(QTest::qWaitFor([&] { return peer.lines().count("JOIN #kick") == 2; }, kServerWaitMs));
+    QVERIFY(sinceKick.elapsed() >= 400);
     peer.send(":fake 474 gus #kick :Cannot join channel (+b)");
     QVERIFY(QTest::qWaitFor([&] { return peer.lines().count("JOIN #kick") == 3; }, kServerWaitMs));
     QVERIFY(!peer.waitForLineStarting("PRIVMSG", 0));
     // Out of the channel for a while: the user is told once, with the last
     // reason, however often the control asks again.
-    QVERIFY(QTest::qWaitFor([&] { return gus.troubles().size() == 2; }, kServerWaitMs));
-    QVERIFY2(gus.troubles()[1].contains("out of reach") && gus.troubles()[1].contains("+b"),
-             qPrintable(gus.troubles()[1]));
+    QVERIFY(QTest::qWaitFor([&] { return gus.troubles().size() == 3; }, kServerWaitMs));
+    QVERIFY2(gus.troubles()[2].contains("out of reach") && gus.troubles()[2].contains("+b"),
+             qPrintable(gus.troubles()[2]));
     peer.send(":fake 474 gus #kick :Cannot join channel (+b)");
     QVERIFY(QTest::qWaitFor([&] { return peer.lines().count("JOIN #kick") == 4; }, kServerWaitMs));
     peer.send(":gus!~svw@h JOIN #kick");
     QVERIFY(gus.waitForJoin(2));
+    QCOMPARE(gus->roomState(), RoomState::Connected);
     QVERIFY(peer.waitForLine("PRIVMSG #kick :after the kick"));
-    QCOMPARE(gus.troubles().size(), 2);
+    QCOMPARE(gus.troubles().size(), 3);
     QCOMPARE(gus.readyCount(), 2);
+
+    // A second kick soon after waits twice as long.
+    peer.send(":op!o@h KICK #kick gus");
+    QVERIFY(QTest::qWaitFor([&] { return gus.troubles().size() == 4; }, kServerWaitMs));
+    QVERIFY2(gus.troubles()[3].contains("no reason given") &&
+                 gus.troubles()[3].contains("again in 800 ms"),
+             qPrintable(gus.troubles()[3]));
 }
 
 QTEST_GUILESS_MAIN(TestIrcResilience)
