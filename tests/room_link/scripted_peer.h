@@ -45,13 +45,18 @@ public:
             },
             timeoutMs);
     }
-    QByteArray lineStarting(const QByteArray& start) const
+    QByteArray lineStarting(const QByteArray& start, qsizetype from = 0) const
     {
-        for (const QByteArray& line : m_lines) {
-            if (line.startsWith(start))
-                return line;
+        for (qsizetype i = from; i < m_lines.size(); ++i) {
+            if (m_lines[i].startsWith(start))
+                return m_lines[i];
         }
         return {};
+    }
+    qsizetype countStarting(const QByteArray& start) const
+    {
+        return std::count_if(m_lines.cbegin(), m_lines.cend(),
+                             [&](const QByteArray& l) { return l.startsWith(start); });
     }
     bool isOpen() const { return m_socket->state() == QAbstractSocket::ConnectedState; }
 

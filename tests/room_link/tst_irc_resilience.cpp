@@ -4,6 +4,7 @@
 // answers slowly or not at all, sends tagged lines and offers echo-message.
 
 #include "irc_test_server.h"
+#include "scripted_peer.h"
 
 #include <QElapsedTimer>
 #include <QTcpServer>
@@ -12,70 +13,6 @@
 using namespace svw;
 using namespace svw::test;
 using namespace Qt::StringLiterals;
-
-namespace {
-
-// One connection to the scripted server: the lines the client sent, and a
-// way to answer.
-class ScriptedPeer
-{
-public:
-    explicit ScriptedPeer(QTcpSocket* socket) : m_socket(socket)
-    {
-        QObject::connect(socket, &QTcpSocket::readyRead, [this] {
-            m_buffer += m_socket->readAll();
-            qsizetype end;
-            while ((end = m_buffer.indexOf("\r\n")) >= 0) {
-                m_lines << m_buffer.left(end);
-                m_buffer.remove(0, end + 2);
-            }
-        });
-    }
-
-    void send(const QByteArray& line) { m_socket->write(line + "\r\n"); }
-    QList<QByteArray> lines() const { return m_lines; }
-    bool waitForLine(const QByteArray& line, int timeoutMs = kServerWaitMs)
-    {
-        return QTest::qWaitFor([&] { return m_lines.contains(line); }, timeoutMs);
-    }
-    bool waitForLineStarting(const QByteArray& start, int timeoutMs = kServerWaitMs)
-    {
-        return QTest::qWaitFor(
-            [&] {
-                return std::any_of(m_lines.cbegin(), m_lines.cend(),
-                                   [&](const QByteArray& l) { return l.startsWith(start); });
-            },
-            timeoutMs);
-    }
-    QByteArray lineStarting(const QByteArray& start, qsizetype from = 0) const
-    {
-        for (qsizetype i = from; i < m_lines.size(); ++i) {
-            if (m_lines[i].startsWith(start))
-                return m_lines[i];
-        }
-        return {};
-    }
-    qsizetype countStarting(const QByteArray& start) const
-    {
-        return std::count_if(m_lines.cbegin(), m_lines.cend(),
-                             [&](const QByteArray& l) { return l.startsWith(start); });
-    }
-    bool isOpen() const { return m_socket->state() == QAbstractSocket::ConnectedState; }
-
-private:
-    QTcpSocket* m_socket;
-    QByteArray m_buffer;
-    QList<QByteArray> m_lines;
-};
-
-// Registers a client that has sent CAP LS, NICK and USER.
-void welcome(ScriptedPeer& peer, const QByteArray& nick)
-{
-    peer.send(":fake 001 " + nick + " :Welcome " + nick + "!~svw@10.0.0.1");
-    peer.send(":fake 005 " + nick + " NICKLEN=12 CASEMAPPING=ascii :are supported");
-}
-
-} // namespace
 
 class TestIrcResilience : public QObject
 {
