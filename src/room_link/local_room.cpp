@@ -7,9 +7,11 @@
 #include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QSaveFile>
 #include <QUuid>
 
 #include <limits>
+#include <vector>
 
 #include <sys/un.h>
 
@@ -20,11 +22,9 @@ namespace {
 // How long closing a control may wait for its lines to leave.
 constexpr int kCloseFlushMs = 1000;
 
-// The lines every copy remembers, for the next host when the room re-forms:
-// far longer than a re-forming takes, and bounded in count and size.
-constexpr qint64 kRecentMs = 10000;
-constexpr qsizetype kRecentLines = 1000;
-constexpr qsizetype kRecentBytes = 8 * kLocalRoomMaxFrame;
+// The longest ending pathOf() adds to the room's base path, ".<epoch>.sock",
+// for the epochs a room can reach (a few more each time a host freezes).
+constexpr qsizetype kLongestEnding = 13;
 
 // The size CBOR gives the head of a text of `length` bytes.
 qsizetype cborTextHead(qsizetype length)
@@ -56,11 +56,13 @@ bool LocalRoom::isValidName(const QString& name)
 }
 
 LocalRoom::LocalRoom(const QString& nick, const QString& name, const QString& directory,
-                     QObject* parent)
-    : ChatRoomControl(parent), m_nick(nick), m_name(name),
-      m_directory(directory.isEmpty() ? defaultLocalRoomDirectory() : directory),
-      m_origin(QUuid::createUuid().toRfc4122())
+                     QObject* parent, const Tuning& tuning)
+    : ChatRoomControl(parent), m_nick(nick), m_name(name), m_directory(directory),
+      m_origin(QUuid::createUuid().toRfc4122()), m_tuning(tuning)
 {
+    QString defaultProblems;
+    if (m_directory.isEmpty())
+        m_directory = defaultLocalRoomDirectory(&defaultProblems);
     m_clock.start();
     LocalRoomMessage probe;
     probe.kind = LocalRoomMessage::Kind::Line;
@@ -71,6 +73,8 @@ LocalRoom::LocalRoom(const QString& nick, const QString& name, const QString& di
 
     m_retry.setInterval(kRetryMs);
     connect(&m_retry, &QTimer::timeout, this, &LocalRoom::tryEnter);
+    m_tick.setInterval(m_tuning.heartbeatMs);
+    connect(&m_tick, &QTimer::timeout, this, &LocalRoom::tick);
 
     QString problem;
     if (!isValidName(m_name)) {
@@ -78,12 +82,14 @@ LocalRoom::LocalRoom(const QString& nick, const QString& name, const QString& di
                                  "letters, digits, '-', '_' or '.'.")
                       .arg(m_name);
     } else if (preparePrivateDirectory(m_directory, &problem)) {
-        m_socketPath = m_directory + QStringLiteral("/room-%1.sock").arg(m_name);
-        m_lock.setPath(m_directory + QStringLiteral("/room-%1.lock").arg(m_name));
-        if (QFile::encodeName(m_socketPath).size() >= qsizetype(sizeof(sockaddr_un::sun_path)))
+        m_basePath = m_directory + QStringLiteral("/room-") + m_name;
+        if (QFile::encodeName(m_basePath).size() + kLongestEnding >=
+            qsizetype(sizeof(sockaddr_un::sun_path)))
             problem = QStringLiteral("The local room cannot be used: its socket path %1 is "
                                      "longer than the system allows.")
-                          .arg(m_socketPath);
+                          .arg(socketPath());
+    } else if (!defaultProblems.isEmpty()) {
+        problem += QLatin1Char(' ') + defaultProblems;
     }
 
     if (!problem.isEmpty()) {
@@ -93,6 +99,7 @@ LocalRoom::LocalRoom(const QString& nick, const QString& name, const QString& di
         qWarning("%s", qPrintable(problem));
         // Told once the event loop runs, so whoever just created us hears it.
         QTimer::singleShot(0, this, [this] {
+            setRoomState(RoomState::OutOfReach);
             emit statusChanged(m_status);
             emit roomTrouble(m_status + QStringLiteral("\n\nNothing can be said or heard in the "
                                                        "room until the program is started again."));
@@ -105,6 +112,76 @@ LocalRoom::LocalRoom(const QString& nick, const QString& name, const QString& di
         if (m_state == State::Looking)
             m_retry.start();
     });
+    m_tick.start();
+}
+
+QString LocalRoom::roomDescription() const
+{
+    const QString room = m_name == defaultName() ? QStringLiteral("the local room")
+                                                 : QStringLiteral("the local room %1").arg(m_name);
+    return QStringLiteral("%1 as %2").arg(room, m_nick);
+}
+
+// Epoch 0 keeps the plain names, so a room that never lost a host to a
+// freeze looks as it always did.
+QString LocalRoom::pathOf(const QString& suffix) const
+{
+    if (m_basePath.isEmpty())
+        return {};
+    return m_epoch == 0 ? m_basePath + suffix
+                        : m_basePath + QLatin1Char('.') + QString::number(m_epoch) + suffix;
+}
+
+qint64 LocalRoom::recordedEpoch() const
+{
+    QFile file(m_basePath + QStringLiteral(".epoch"));
+    if (!file.open(QIODevice::ReadOnly))
+        return 0;
+    bool ok = false;
+    const qint64 epoch = file.read(32).trimmed().toLongLong(&ok);
+    return ok && epoch > 0 ? epoch : 0;
+}
+
+void LocalRoom::recordEpoch()
+{
+    if (recordedEpoch() >= m_epoch)
+        return;
+    // Written whole or not at all: a copy never reads half a number.
+    QSaveFile file(m_basePath + QStringLiteral(".epoch"));
+    if (!file.open(QIODevice::WriteOnly) || file.write(QByteArray::number(m_epoch) + '\n') < 0 ||
+        !file.commit())
+        qWarning("The local room \"%s\" cannot record its epoch in %s: %s", qPrintable(m_name),
+                 qPrintable(file.fileName()), qPrintable(file.errorString()));
+}
+
+// Every copy's own checks, once a heartbeat.
+void LocalRoom::tick()
+{
+    if (m_closing)
+        return;
+    if (m_state == State::Hosting) {
+        hostTick();
+        return;
+    }
+    if (m_state != State::Looking && m_state != State::Reforming) {
+        if (m_state == State::Joined)
+            checkHost();
+        return;
+    }
+    if (m_host)
+        checkHost();
+    if (m_toldOut || m_clock.elapsed() - m_outSince < m_tuning.tellAfterMs)
+        return;
+    m_toldOut = true;
+    setRoomState(RoomState::OutOfReach);
+    // Still out of the room: a host that takes a connection but never lets it
+    // in is moved on from by checkHost(), so what is left is a lock held by a
+    // process that does not listen.
+    announceTrouble(QStringLiteral("The local room \"%1\" cannot be entered: its lock %2 is held "
+                                   "by a process that does not host the room. End that process "
+                                   "(\"fuser %2\" names it), or choose another room with "
+                                   "SVW_ROOM=local:NAME.")
+                        .arg(m_name, lockPath()));
 }
 
 LocalRoom::~LocalRoom()
@@ -129,18 +206,25 @@ void LocalRoom::closeRoom()
 {
     m_closing = true;
     m_retry.stop();
+    m_tick.stop();
     const QDeadlineTimer deadline(kCloseFlushMs);
 
     if (m_state == State::Hosting) {
         relayOwnLines();
+        const qint64 end = m_historyFirst + qint64(m_history.size());
         for (auto& [socket, copy] : m_copies) {
             socket->disconnect(this);
-            while (socket->bytesToWrite() > 0 && !deadline.hasExpired() &&
-                   socket->waitForBytesWritten(int(deadline.remainingTime()))) {
+            while (!deadline.hasExpired()) {
+                pace(socket);
+                if (socket->bytesToWrite() == 0 && (copy.origin.isEmpty() || copy.cursor >= end))
+                    break;
+                if (!socket->waitForBytesWritten(int(deadline.remainingTime())))
+                    break;
             }
             socket->abort();
         }
         m_copies.clear();
+        m_speakers.clear();
         // Closing removes the socket file; only then may another copy win
         // the lock, so it never finds our socket in its way.
         m_server->close();
@@ -228,6 +312,10 @@ void LocalRoom::tryEnter()
 {
     if (m_state != State::Looking && m_state != State::Reforming)
         return;
+    // A later epoch recorded by another copy means the room has moved on.
+    if (const qint64 recorded = recordedEpoch(); recorded > m_epoch && !m_host)
+        m_epoch = recorded;
+    m_lock.setPath(lockPath());
     QString error;
     if (m_lock.tryLock(&error)) {
         startHosting();
@@ -241,7 +329,7 @@ void LocalRoom::tryEnter()
         connectToHost();
 }
 
-void LocalRoom::receive(const LocalRoomMessage& line)
+void LocalRoom::receive(const LocalRoomMessage& line, QByteArray frame)
 {
     if (line.origin == m_origin) {
         while (!m_pending.empty() && m_pending.front().number <= line.number)
@@ -252,8 +340,10 @@ void LocalRoom::receive(const LocalRoomMessage& line)
         return; // relayed again after the room re-formed
     last = line.number;
 
-    m_recent.push_back({m_clock.elapsed(), line});
-    m_recentBytes += line.text.size() * 2 + line.nick.size() * 2;
+    if (frame.isEmpty())
+        frame = frameLocalRoomMessage(line);
+    m_historyBytes += frame.size();
+    m_history.push_back({m_clock.elapsed(), line.origin, line.number, std::move(frame)});
     forgetOldLines();
 
     if (m_scanning && !m_closing)
@@ -262,19 +352,35 @@ void LocalRoom::receive(const LocalRoomMessage& line)
 
 void LocalRoom::forgetOldLines()
 {
-    const qint64 oldest = m_clock.elapsed() - kRecentMs;
-    while (!m_recent.empty() &&
-           (m_recent.front().receivedAt < oldest || qsizetype(m_recent.size()) > kRecentLines ||
-            m_recentBytes > kRecentBytes)) {
-        const LocalRoomMessage& line = m_recent.front().line;
-        m_recentBytes -= line.text.size() * 2 + line.nick.size() * 2;
-        m_recent.pop_front();
+    while (!m_history.empty() && (qsizetype(m_history.size()) > m_tuning.historyLines ||
+                                  m_historyBytes > m_tuning.historyBytes)) {
+        m_historyBytes -= m_history.front().frame.size();
+        m_history.pop_front();
+        ++m_historyFirst;
     }
+    // A copy still waiting for a line the history no longer holds has fallen
+    // too far behind; when it comes back it hears how much it missed.
+    std::vector<QLocalSocket*> behind;
+    for (const auto& [socket, copy] : m_copies) {
+        if (!copy.origin.isEmpty() && copy.cursor < m_historyFirst)
+            behind.push_back(socket);
+    }
+    for (QLocalSocket* socket : behind)
+        dropCopy(socket, QStringLiteral("it fell behind further than the room's history"));
 }
 
 void LocalRoom::setState(State state, const QString& detail)
 {
+    const bool wasIn = m_state == State::Hosting || m_state == State::Joined;
     m_state = state;
+    const bool in = state == State::Hosting || state == State::Joined;
+    if (in) {
+        m_toldOut = false;
+        setRoomState(RoomState::Connected);
+    } else if (wasIn || state == State::Looking) {
+        m_outSince = m_clock.elapsed();
+        setRoomState(RoomState::Reaching);
+    }
     const QString room = QStringLiteral("the local room \"%1\"").arg(m_name);
     switch (state) {
     case State::Looking:
