@@ -9,6 +9,8 @@
 
 #include <algorithm>
 
+#include <poll.h>
+
 namespace svw {
 
 namespace {
@@ -145,11 +147,10 @@ void LocalRoom::checkHost()
     if (!m_host || m_clock.elapsed() - m_hostHeard < m_tuning.silenceMs)
         return;
     // This copy may have been the one stopped: what the host said meanwhile
-    // is waiting to be read.
-    QLocalSocket* host = m_host;
-    if (host->state() == QLocalSocket::ConnectedState && host->waitForReadyRead(0))
-        return;
-    if (host != m_host || m_clock.elapsed() - m_hostHeard < m_tuning.silenceMs)
+    // is waiting to be read, and the event loop hands it over next. (Not
+    // waitForReadyRead(): its time-out counts as an error of the socket.)
+    pollfd waiting = {int(m_host->socketDescriptor()), POLLIN, 0};
+    if (waiting.fd >= 0 && ::poll(&waiting, 1, 0) > 0)
         return;
     const qint64 recorded = recordedEpoch();
     leaveHost(QStringLiteral("its host stopped answering"));
