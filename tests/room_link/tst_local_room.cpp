@@ -115,6 +115,17 @@ private slots:
         const auto decoded = decodeLocalRoomMessage(encodeLocalRoomMessage(welcome));
         QVERIFY(decoded.has_value());
         QCOMPARE(decoded->kind, LocalRoomMessage::Kind::Welcome);
+
+        // A welcome carries where each origin stands and what was missed.
+        LocalRoomMessage full;
+        full.kind = LocalRoomMessage::Kind::Welcome;
+        full.seen.insert(QByteArray(kLocalRoomOriginSize, '\x04'), 9);
+        full.missed = 142;
+        QCOMPARE(decodeLocalRoomMessage(encodeLocalRoomMessage(full)), full);
+
+        LocalRoomMessage ping;
+        ping.kind = LocalRoomMessage::Kind::Ping;
+        QCOMPARE(decodeLocalRoomMessage(encodeLocalRoomMessage(ping)), ping);
     }
 
     void frameLengthsAreBounded_data()
@@ -194,6 +205,26 @@ private slots:
             << helloWith("seen", QCborMap{{QByteArray(3, 'x'), 4}});
         QTest::newRow("hello seen bad number")
             << helloWith("seen", QCborMap{{QByteArray(16, 'x'), 0}});
+
+        LocalRoomMessage welcomeMessage;
+        welcomeMessage.kind = LocalRoomMessage::Kind::Welcome;
+        const QCborMap welcome =
+            QCborValue::fromCbor(encodeLocalRoomMessage(welcomeMessage)).toMap();
+        auto welcomeWith = [&](const QString& key, const QCborValue& value) {
+            QCborMap changed = welcome;
+            if (value.isUndefined())
+                changed.remove(key);
+            else
+                changed.insert(key, value);
+            return changed.toCborValue().toCbor();
+        };
+        QTest::newRow("welcome missed negative") << welcomeWith("missed", -1);
+        QTest::newRow("welcome missed not a number") << welcomeWith("missed", "3");
+        QTest::newRow("welcome without seen") << welcomeWith("seen", QCborValue());
+        QTest::newRow("welcome seen bad origin")
+            << welcomeWith("seen", QCborMap{{QByteArray(3, 'x'), 4}});
+        QTest::newRow("ping with more")
+            << QCborMap{{"type", "ping"}, {"text", "x"}}.toCborValue().toCbor();
     }
 
     void malformedMessagesAreRejected()
@@ -600,6 +631,7 @@ private slots:
         copy->StartRoomScan();
         Transcript atCopy(copy.get());
         QSignalSpy status(copy.get(), &ChatRoomControl::statusChanged);
+        QSignalSpy trouble(copy.get(), &ChatRoomControl::roomTrouble);
         QVERIFY(copy->SendRoomLine("queued before joining"));
         QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), kWaitMs);
         QLocalSocket* link = server.nextPendingConnection();
@@ -653,8 +685,16 @@ private slots:
         QVERIFY(!hello.fresh);
         QCOMPARE(hello.seen.value(origin), 1);
         QCOMPARE(hello.seen.value(other.origin), other.number);
-        again->write(welcome);
+        // This host no longer holds three lines the copy missed: its user
+        // hears so, once.
+        LocalRoomMessage missing;
+        missing.kind = LocalRoomMessage::Kind::Welcome;
+        missing.missed = 3;
+        again->write(frameLocalRoomMessage(missing));
         QTRY_COMPARE_WITH_TIMEOUT(copy->state(), State::Joined, kWaitMs);
+        QCOMPARE(trouble.size(), 1);
+        QVERIFY2(trouble.at(0).at(0).toString().startsWith("3 line(s) of the local room"),
+                 qPrintable(trouble.at(0).at(0).toString()));
         // It offers every line it remembers, its own too, in room order: the
         // new host may have missed any of them.
         QVERIFY(fromReturning.waitFor(3));
