@@ -163,6 +163,7 @@ void holding(const QString& dir)
 {
     auto host = enter("host", dir, LocalRoom::State::Hosting);
     std::vector<int> deaf;
+    deaf.reserve(20);
     for (int i = 0; i < 20; ++i)
         deaf.push_back(deafCopy(host->socketPath(), char('a' + i)));
     waitFor([&] { return host->joinedCopies() == 20; });

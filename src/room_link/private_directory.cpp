@@ -53,7 +53,7 @@ QString defaultLocalRoomDirectory(QString* problems)
             return runtime + QStringLiteral("/svw");
     }
 
-    const QString temporary = QDir::tempPath() + QStringLiteral("/svw-%1").arg(geteuid());
+    QString temporary = QDir::tempPath() + QStringLiteral("/svw-%1").arg(geteuid());
     QString tempProblem;
     if (preparePrivateDirectory(temporary, &tempProblem))
         return temporary;
@@ -64,7 +64,7 @@ QString defaultLocalRoomDirectory(QString* problems)
         const QString cache = home + QStringLiteral("/.cache");
         // The user's own cache directory may be missing; it is made private.
         ::mkdir(QFile::encodeName(cache).constData(), 0700);
-        const QString rooms = cache + QStringLiteral("/svw-rooms");
+        QString rooms = cache + QStringLiteral("/svw-rooms");
         if (preparePrivateDirectory(rooms, &homeProblem))
             return rooms;
     } else {
