@@ -89,7 +89,7 @@ LocalRoom::LocalRoom(const QString& nick, const QString& name, const QString& di
                                      "longer than the system allows.")
                           .arg(socketPath());
     } else if (!defaultProblems.isEmpty()) {
-        problem += QLatin1Char(' ') + defaultProblems;
+        problem = defaultProblems;
     }
 
     if (!problem.isEmpty()) {

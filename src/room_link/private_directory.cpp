@@ -70,10 +70,20 @@ QString defaultLocalRoomDirectory(QString* problems)
     } else {
         homeProblem = QStringLiteral("HOME is not set to a directory.");
     }
-    if (problems)
-        *problems = QStringLiteral("(%1 %2) Remove %3, or set XDG_RUNTIME_DIR to a directory "
-                                   "that only you can enter.")
-                        .arg(tempProblem, homeProblem, temporary);
+    if (problems) {
+        // One sentence out of the two refusals.
+        const QString prefix = QStringLiteral("The local room cannot be used: ");
+        auto reason = [&](QString text) {
+            if (text.startsWith(prefix))
+                text.remove(0, prefix.size());
+            if (text.endsWith(QLatin1Char('.')))
+                text.chop(1);
+            return text;
+        };
+        *problems = QStringLiteral("%1%2, and %3. Remove %4, or set XDG_RUNTIME_DIR to a "
+                                   "directory that only you can enter.")
+                        .arg(prefix, reason(tempProblem), reason(homeProblem), temporary);
+    }
     return temporary;
 }
 
