@@ -10,6 +10,7 @@
 #include "private_directory.h"
 #include "room_lock.h"
 
+#include <QLocalServer>
 #include <QLocalSocket>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -203,10 +204,30 @@ private slots:
 
     // A copy comes back after missing lines: it gets those the host still
     // holds, from the first it had not seen, and hears how many are gone.
+    void returningCopyGetsWhatTheHistoryHolds_data()
+    {
+        QTest::addColumn<bool>("bySize");
+        QTest::newRow("history bounded by lines") << false;
+        QTest::newRow("history bounded by bytes") << true;
+    }
+
     void returningCopyGetsWhatTheHistoryHolds()
     {
+        QFETCH(bool, bySize);
         LocalRoom::Tuning tuning;
-        tuning.historyLines = 5;
+        if (bySize) {
+            // Room for exactly the last five lines, 6 to 10.
+            tuning.historyBytes = 0;
+            for (int i = 6; i <= 10; ++i) {
+                LocalRoomMessage line =
+                    sayFrom(QByteArray(kLocalRoomOriginSize, 'a'), i, QString::number(i));
+                line.kind = LocalRoomMessage::Kind::Line;
+                line.nick = QStringLiteral("ann");
+                tuning.historyBytes += frameLocalRoomMessage(line).size();
+            }
+        } else {
+            tuning.historyLines = 5;
+        }
         const QString dir = freshDirectory();
         auto ann = enter("ann", dir, State::Hosting, tuning);
         const QByteArray origin(kLocalRoomOriginSize, 'r');
@@ -243,6 +264,54 @@ private slots:
         QVERIFY(ann->SendRoomLine("11"));
         QVERIFY(news.waitFor(2));
         QCOMPARE(textsOf(news.messages), QStringList{"11"});
+    }
+
+    // A copy that comes back offers the new host only the lines of the last
+    // moments, which a dying host may have told it alone; older ones every
+    // copy has had long since.
+    void returningCopyOffersOnlyRecentLines()
+    {
+        const QString dir = freshDirectory();
+        QString error;
+        QVERIFY2(preparePrivateDirectory(dir, &error), qPrintable(error));
+        RoomLock lock(dir + QStringLiteral("/room-test.lock"));
+        QVERIFY(lock.tryLock(&error));
+        QLocalServer server;
+        QVERIFY(server.listen(dir + QStringLiteral("/room-test.sock")));
+
+        LocalRoom::Tuning tuning;
+        tuning.recentMs = 300;
+        LocalRoom copy("ann", "test", dir, nullptr, tuning);
+        Transcript atCopy(&copy);
+        copy.StartRoomScan();
+        LocalRoomMessage welcome;
+        welcome.kind = LocalRoomMessage::Kind::Welcome;
+        QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), kWaitMs);
+        QLocalSocket* first = server.nextPendingConnection();
+        first->write(frameLocalRoomMessage(welcome));
+        LocalRoomMessage old = sampleMessage(LocalRoomMessage::Kind::Line, "old");
+        first->write(frameLocalRoomMessage(old));
+        QTRY_COMPARE_WITH_TIMEOUT(atCopy.count(), 1, kWaitMs);
+        QTest::qWait(400);
+        LocalRoomMessage fresh = old;
+        fresh.number = old.number + 1;
+        fresh.text = QStringLiteral("fresh");
+        first->write(frameLocalRoomMessage(fresh));
+        QTRY_COMPARE_WITH_TIMEOUT(atCopy.count(), 2, kWaitMs);
+        first->abort();
+
+        QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), kWaitMs);
+        QLocalSocket* again = server.nextPendingConnection();
+        MessageStream fromCopy(again);
+        QVERIFY(fromCopy.waitFor(1)); // hello
+        again->write(frameLocalRoomMessage(welcome));
+        QVERIFY(fromCopy.waitFor(2));
+        QTest::qWait(100);   // an older offer would be here by now,
+        fromCopy.waitFor(2); // and read with this
+
+        QCOMPARE(fromCopy.messages.size(), 2);
+        QCOMPARE(fromCopy.messages[1].kind, LocalRoomMessage::Kind::Say);
+        QCOMPARE(fromCopy.messages[1].text, QStringLiteral("fresh"));
     }
 
     // A copy that stops reading holds only its place in the history; once
