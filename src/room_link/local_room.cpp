@@ -10,6 +10,7 @@
 #include <QSaveFile>
 #include <QUuid>
 
+#include <algorithm>
 #include <limits>
 #include <vector>
 
@@ -21,6 +22,10 @@ namespace {
 
 // How long closing a control may wait for its lines to leave.
 constexpr int kCloseFlushMs = 1000;
+
+// What a history line costs beside its frame: its place in the deque, its
+// origin and the frame's own head.
+constexpr qsizetype kHistoryLineCost = 96;
 
 // The longest ending pathOf() adds to the room's base path, ".<epoch>.sock",
 // for the epochs a room can reach (a few more each time a host freezes).
@@ -342,7 +347,7 @@ void LocalRoom::receive(const LocalRoomMessage& line, QByteArray frame)
 
     if (frame.isEmpty())
         frame = frameLocalRoomMessage(line);
-    m_historyBytes += frame.size();
+    m_historyBytes += frame.size() + kHistoryLineCost;
     m_history.push_back({m_clock.elapsed(), line.origin, line.number, std::move(frame)});
     forgetOldLines();
 
@@ -350,11 +355,21 @@ void LocalRoom::receive(const LocalRoomMessage& line, QByteArray frame)
         emit RoomLine(line.nick, line.text);
 }
 
+// The history keeps its last lines for copies that come back. Past its
+// count it keeps only what a copy here still waits for, so a burst of short
+// lines does not cost a reader that keeps up its place; its size (each
+// line's bookkeeping included) is a hard bound.
 void LocalRoom::forgetOldLines()
 {
-    while (!m_history.empty() && (qsizetype(m_history.size()) > m_tuning.historyLines ||
-                                  m_historyBytes > m_tuning.historyBytes)) {
-        m_historyBytes -= m_history.front().frame.size();
+    qint64 needed = m_historyFirst + qint64(m_history.size());
+    for (const auto& [socket, copy] : m_copies) {
+        if (!copy.origin.isEmpty())
+            needed = std::min(needed, copy.cursor);
+    }
+    while (!m_history.empty() &&
+           (m_historyBytes > m_tuning.historyBytes ||
+            (qsizetype(m_history.size()) > m_tuning.historyLines && m_historyFirst < needed))) {
+        m_historyBytes -= m_history.front().frame.size() + kHistoryLineCost;
         m_history.pop_front();
         ++m_historyFirst;
     }
