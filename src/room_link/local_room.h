@@ -96,7 +96,7 @@ public:
     static bool isValidName(const QString& name);
 
     // Enters the room `name` in `directory` (empty: defaultLocalRoomDirectory())
-    // as `nick`. The directory is checked here: a refused one leaves the
+    // as `nick` (cut to kLocalRoomMaxNick). The directory is checked here: a refused one leaves the
     // control Unavailable, with the reason in errorString(), on standard error
     // and in statusChanged(). Otherwise the room is entered once the event
     // loop runs; lines said before then are queued.

@@ -444,6 +444,13 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(atBob.count(), 1, kWaitMs);
         QCOMPARE(atBob.sender(0), QString(kLocalRoomMaxNick, 'b'));
 
+        // A host's own name is held to the same bound, in its window too.
+        auto cay = enter(QString(300000, 'c'), freshDirectory(), State::Hosting);
+        Transcript atCay(cay.get());
+        QVERIFY(cay->SendRoomLine("me"));
+        QTRY_COMPARE_WITH_TIMEOUT(atCay.count(), 1, kWaitMs);
+        QCOMPARE(atCay.sender(0), QString(kLocalRoomMaxNick, 'c'));
+
         // Never half a character.
         const QString emoji = QString::fromUtf8("😀");
         const QString odd = QString(kLocalRoomMaxNick - 1, 'a') + emoji;
