@@ -96,10 +96,11 @@ public:
     static bool isValidName(const QString& name);
 
     // Enters the room `name` in `directory` (empty: defaultLocalRoomDirectory())
-    // as `nick` (cut to kLocalRoomMaxNick). The directory is checked here: a refused one leaves the
-    // control Unavailable, with the reason in errorString(), on standard error
-    // and in statusChanged(). Otherwise the room is entered once the event
-    // loop runs; lines said before then are queued.
+    // as `nick` (cut to kLocalRoomMaxNick). The directory is checked here: a
+    // refused one leaves the control Unavailable, with the reason in
+    // errorString(), on standard error and in statusChanged(). Otherwise the
+    // room is entered once the event loop runs; lines said before then are
+    // queued. `tuning` sets the room's times and sizes.
     explicit LocalRoom(const QString& nick, const QString& name = defaultName(),
                        const QString& directory = {}, QObject* parent = nullptr,
                        const Tuning& tuning = Tuning());
