@@ -62,8 +62,8 @@ bool LocalRoom::isValidName(const QString& name)
 
 LocalRoom::LocalRoom(const QString& nick, const QString& name, const QString& directory,
                      QObject* parent, const Tuning& tuning)
-    : ChatRoomControl(parent), m_nick(boundLocalRoomNick(nick)), m_name(name), m_directory(directory),
-      m_origin(QUuid::createUuid().toRfc4122()), m_tuning(tuning)
+    : ChatRoomControl(parent), m_nick(boundLocalRoomNick(nick)), m_name(name),
+      m_directory(directory), m_origin(QUuid::createUuid().toRfc4122()), m_tuning(tuning)
 {
     QString defaultProblems;
     if (m_directory.isEmpty())
