@@ -6,18 +6,27 @@
 //   throughput   one joined copy says many lines; both copies hear them all
 //   re-forming   the host closes; a line said at once by one remaining copy
 //                reaches the other (p50, worst)
+//   holding      the host's memory with twenty copies that never read while
+//                twenty 1 MB lines are said (resident set before, after, peak)
 
 #include "local_room.h"
+#include "local_room_protocol.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QTemporaryDir>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <vector>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 using svw::LocalRoom;
 
@@ -118,6 +127,66 @@ void reforming(const QString& base)
                 percentile(millis, 0.5), *std::max_element(millis.begin(), millis.end()));
 }
 
+// "VmRSS" or "VmHWM" of this process, in MB.
+double memoryMb(const char* field)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith(field))
+            return line.mid(qstrlen(field) + 1).trimmed().split(' ').value(0).toDouble() / 1024.0;
+    }
+    return -1;
+}
+
+// A copy that says hello and never reads again.
+int deafCopy(const QString& socketPath, char tag)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    const QByteArray path = QFile::encodeName(socketPath);
+    std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        return fd;
+    svw::LocalRoomMessage hello;
+    hello.kind = svw::LocalRoomMessage::Kind::Hello;
+    hello.origin = QByteArray(svw::kLocalRoomOriginSize, tag);
+    const QByteArray frame = svw::frameLocalRoomMessage(hello);
+    if (::write(fd, frame.constData(), size_t(frame.size())) != frame.size())
+        std::fprintf(stderr, "a deaf copy could not say hello\n");
+    return fd;
+}
+
+void holding(const QString& dir)
+{
+    auto host = enter("host", dir, LocalRoom::State::Hosting);
+    std::vector<int> deaf;
+    deaf.reserve(20);
+    for (int i = 0; i < 20; ++i)
+        deaf.push_back(deafCopy(host->socketPath(), char('a' + i)));
+    waitFor([&] { return host->joinedCopies() == 20; });
+    const double before = memoryMb("VmRSS:");
+
+    qsizetype low = 0, high = svw::kLocalRoomMaxFrame;
+    while (high - low > 1) {
+        const qsizetype mid = (low + high) / 2;
+        (host->fitsOneLine(QString(mid, 'z')) ? low : high) = mid;
+    }
+    for (int i = 0; i < 20; ++i) {
+        host->SendRoomLine(QString(low, QChar(u'a' + i)));
+        waitFor([&] { return host->unconfirmedLines() == 0; });
+    }
+    waitFor([] { return false; }, 500); // let the sockets take what they take
+    std::printf("holding (20 copies that never read, 20 lines of %lld bytes): resident %.0f MB "
+                "before, %.0f MB after, peak %.0f MB; %d copies still in\n",
+                static_cast<long long>(low), before, memoryMb("VmRSS:"), memoryMb("VmHWM:"),
+                host->joinedCopies());
+    for (int fd : deaf)
+        ::close(fd);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -126,6 +195,11 @@ int main(int argc, char** argv)
     QTemporaryDir base;
     if (!base.isValid())
         return 1;
+    if (app.arguments().contains(QStringLiteral("holding"))) {
+        // Alone, so nothing else has raised the peak.
+        holding(base.filePath("holding"));
+        return 0;
+    }
     roundTrip(base.filePath("round-trip"));
     throughput(base.filePath("throughput"));
     reforming(base.path());

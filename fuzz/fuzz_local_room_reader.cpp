@@ -30,10 +30,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 return 0; // the connection would be dropped here
             check(!body.isEmpty() && body.size() <= kLocalRoomMaxFrame);
             handed += 4 + body.size();
-            // A message that reads back is written out and read in again unchanged.
+            // A message that reads back is written out and read in again
+            // unchanged, and the name a host passes on is a bounded prefix
+            // of the one it was given.
             if (const auto message = decodeLocalRoomMessage(body)) {
                 const auto again = decodeLocalRoomMessage(encodeLocalRoomMessage(*message));
                 check(again.has_value() && *again == *message);
+                check(message->missed >= 0);
+                const QString nick = boundLocalRoomNick(message->nick);
+                check(nick.size() <= kLocalRoomMaxNick && message->nick.startsWith(nick));
+                check(!QStringView(message->nick).isValidUtf16() ||
+                      QStringView(nick).isValidUtf16());
             }
         }
     }

@@ -7,32 +7,29 @@
 #include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
-#include <QPointer>
+#include <QSaveFile>
 #include <QUuid>
 
+#include <algorithm>
 #include <limits>
 #include <vector>
 
-#include <sys/socket.h>
 #include <sys/un.h>
-#include <unistd.h>
 
 namespace svw {
 
 namespace {
 
-// A copy that lets this much of the room's traffic pile up unread is dropped
-// rather than allowed to fill the host's memory.
-constexpr qint64 kMaxBacklog = 16 * kLocalRoomMaxFrame;
-
 // How long closing a control may wait for its lines to leave.
 constexpr int kCloseFlushMs = 1000;
 
-// The lines every copy remembers, for the next host when the room re-forms:
-// far longer than a re-forming takes, and bounded in count and size.
-constexpr qint64 kRecentMs = 10000;
-constexpr qsizetype kRecentLines = 1000;
-constexpr qsizetype kRecentBytes = 8 * kLocalRoomMaxFrame;
+// What a history line costs beside its frame: its place in the deque, its
+// origin and the frame's own head.
+constexpr qsizetype kHistoryLineCost = 96;
+
+// The longest ending pathOf() adds to the room's base path, ".<epoch>.sock",
+// for the epochs a room can reach (a few more each time a host freezes).
+constexpr qsizetype kLongestEnding = 13;
 
 // The size CBOR gives the head of a text of `length` bytes.
 qsizetype cborTextHead(qsizetype length)
@@ -46,23 +43,6 @@ qsizetype cborTextHead(qsizetype length)
     if (length < 0x100000000LL)
         return 5;
     return 9;
-}
-
-// The directory already keeps other users out; checking the peer's user as
-// well also keeps out processes of other users that could pass it (root).
-bool fromThisUser(QLocalSocket* socket)
-{
-#ifdef SO_PEERCRED
-    struct ucred credentials = {};
-    socklen_t size = sizeof credentials;
-    if (::getsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &credentials,
-                     &size) != 0)
-        return false;
-    return credentials.uid == ::geteuid();
-#else
-    Q_UNUSED(socket);
-    return true;
-#endif
 }
 
 } // namespace
@@ -81,11 +61,13 @@ bool LocalRoom::isValidName(const QString& name)
 }
 
 LocalRoom::LocalRoom(const QString& nick, const QString& name, const QString& directory,
-                     QObject* parent)
-    : ChatRoomControl(parent), m_nick(nick), m_name(name),
-      m_directory(directory.isEmpty() ? defaultLocalRoomDirectory() : directory),
-      m_origin(QUuid::createUuid().toRfc4122())
+                     QObject* parent, const Tuning& tuning)
+    : ChatRoomControl(parent), m_nick(boundLocalRoomNick(nick)), m_name(name),
+      m_directory(directory), m_origin(QUuid::createUuid().toRfc4122()), m_tuning(tuning)
 {
+    QString defaultProblems;
+    if (m_directory.isEmpty())
+        m_directory = defaultLocalRoomDirectory(&defaultProblems);
     m_clock.start();
     LocalRoomMessage probe;
     probe.kind = LocalRoomMessage::Kind::Line;
@@ -96,6 +78,8 @@ LocalRoom::LocalRoom(const QString& nick, const QString& name, const QString& di
 
     m_retry.setInterval(kRetryMs);
     connect(&m_retry, &QTimer::timeout, this, &LocalRoom::tryEnter);
+    m_tick.setInterval(m_tuning.heartbeatMs);
+    connect(&m_tick, &QTimer::timeout, this, &LocalRoom::tick);
 
     QString problem;
     if (!isValidName(m_name)) {
@@ -103,12 +87,14 @@ LocalRoom::LocalRoom(const QString& nick, const QString& name, const QString& di
                                  "letters, digits, '-', '_' or '.'.")
                       .arg(m_name);
     } else if (preparePrivateDirectory(m_directory, &problem)) {
-        m_socketPath = m_directory + QStringLiteral("/room-%1.sock").arg(m_name);
-        m_lock.setPath(m_directory + QStringLiteral("/room-%1.lock").arg(m_name));
-        if (QFile::encodeName(m_socketPath).size() >= qsizetype(sizeof(sockaddr_un::sun_path)))
+        m_basePath = m_directory + QStringLiteral("/room-") + m_name;
+        if (QFile::encodeName(m_basePath).size() + kLongestEnding >=
+            qsizetype(sizeof(sockaddr_un::sun_path)))
             problem = QStringLiteral("The local room cannot be used: its socket path %1 is "
                                      "longer than the system allows.")
-                          .arg(m_socketPath);
+                          .arg(socketPath());
+    } else if (!defaultProblems.isEmpty()) {
+        problem = defaultProblems;
     }
 
     if (!problem.isEmpty()) {
@@ -118,6 +104,7 @@ LocalRoom::LocalRoom(const QString& nick, const QString& name, const QString& di
         qWarning("%s", qPrintable(problem));
         // Told once the event loop runs, so whoever just created us hears it.
         QTimer::singleShot(0, this, [this] {
+            setRoomState(RoomState::OutOfReach);
             emit statusChanged(m_status);
             emit roomTrouble(m_status + QStringLiteral("\n\nNothing can be said or heard in the "
                                                        "room until the program is started again."));
@@ -130,6 +117,76 @@ LocalRoom::LocalRoom(const QString& nick, const QString& name, const QString& di
         if (m_state == State::Looking)
             m_retry.start();
     });
+    m_tick.start();
+}
+
+QString LocalRoom::roomDescription() const
+{
+    const QString room = m_name == defaultName() ? QStringLiteral("the local room")
+                                                 : QStringLiteral("the local room %1").arg(m_name);
+    return QStringLiteral("%1 as %2").arg(room, m_nick);
+}
+
+// Epoch 0 keeps the plain names, so a room that never lost a host to a
+// freeze looks as it always did.
+QString LocalRoom::pathOf(const QString& suffix) const
+{
+    if (m_basePath.isEmpty())
+        return {};
+    return m_epoch == 0 ? m_basePath + suffix
+                        : m_basePath + QLatin1Char('.') + QString::number(m_epoch) + suffix;
+}
+
+qint64 LocalRoom::recordedEpoch() const
+{
+    QFile file(m_basePath + QStringLiteral(".epoch"));
+    if (!file.open(QIODevice::ReadOnly))
+        return 0;
+    bool ok = false;
+    const qint64 epoch = file.read(32).trimmed().toLongLong(&ok);
+    return ok && epoch > 0 ? epoch : 0;
+}
+
+void LocalRoom::recordEpoch()
+{
+    if (recordedEpoch() >= m_epoch)
+        return;
+    // Written whole or not at all: a copy never reads half a number.
+    QSaveFile file(m_basePath + QStringLiteral(".epoch"));
+    if (!file.open(QIODevice::WriteOnly) || file.write(QByteArray::number(m_epoch) + '\n') < 0 ||
+        !file.commit())
+        qWarning("The local room \"%s\" cannot record its epoch in %s: %s", qPrintable(m_name),
+                 qPrintable(file.fileName()), qPrintable(file.errorString()));
+}
+
+// Every copy's own checks, once a heartbeat.
+void LocalRoom::tick()
+{
+    if (m_closing)
+        return;
+    if (m_state == State::Hosting) {
+        hostTick();
+        return;
+    }
+    if (m_state != State::Looking && m_state != State::Reforming) {
+        if (m_state == State::Joined)
+            checkHost();
+        return;
+    }
+    if (m_host)
+        checkHost();
+    if (m_toldOut || m_clock.elapsed() - m_outSince < m_tuning.tellAfterMs)
+        return;
+    m_toldOut = true;
+    setRoomState(RoomState::OutOfReach);
+    // Still out of the room: a host that takes a connection but never lets it
+    // in is moved on from by checkHost(), so what is left is a lock held by a
+    // process that does not listen.
+    announceTrouble(QStringLiteral("The local room \"%1\" cannot be entered: its lock %2 is held "
+                                   "by a process that does not host the room. End that process "
+                                   "(\"fuser %2\" names it), or choose another room with "
+                                   "SVW_ROOM=local:NAME.")
+                        .arg(m_name, lockPath()));
 }
 
 LocalRoom::~LocalRoom()
@@ -154,18 +211,25 @@ void LocalRoom::closeRoom()
 {
     m_closing = true;
     m_retry.stop();
+    m_tick.stop();
     const QDeadlineTimer deadline(kCloseFlushMs);
 
     if (m_state == State::Hosting) {
         relayOwnLines();
+        const qint64 end = m_historyFirst + qint64(m_history.size());
         for (auto& [socket, copy] : m_copies) {
             socket->disconnect(this);
-            while (socket->bytesToWrite() > 0 && !deadline.hasExpired() &&
-                   socket->waitForBytesWritten(int(deadline.remainingTime()))) {
+            while (!deadline.hasExpired()) {
+                pace(socket);
+                if (socket->bytesToWrite() == 0 && (copy.origin.isEmpty() || copy.cursor >= end))
+                    break;
+                if (!socket->waitForBytesWritten(int(deadline.remainingTime())))
+                    break;
             }
             socket->abort();
         }
         m_copies.clear();
+        m_speakers.clear();
         // Closing removes the socket file; only then may another copy win
         // the lock, so it never finds our socket in its way.
         m_server->close();
@@ -253,6 +317,10 @@ void LocalRoom::tryEnter()
 {
     if (m_state != State::Looking && m_state != State::Reforming)
         return;
+    // A later epoch recorded by another copy means the room has moved on.
+    if (const qint64 recorded = recordedEpoch(); recorded > m_epoch && !m_host)
+        m_epoch = recorded;
+    m_lock.setPath(lockPath());
     QString error;
     if (m_lock.tryLock(&error)) {
         startHosting();
@@ -266,320 +334,7 @@ void LocalRoom::tryEnter()
         connectToHost();
 }
 
-// ---- hosting -----------------------------------------------------------
-
-void LocalRoom::startHosting()
-{
-    if (m_host) {
-        // A connection attempt still running: the room is ours now.
-        m_host->disconnect(this);
-        m_host->abort();
-        m_host->deleteLater();
-        m_host = nullptr;
-        m_hostReader.clear();
-    }
-
-    // We hold the lock, so any socket file is left over from a host that died.
-    QLocalServer::removeServer(m_socketPath);
-    m_server = new QLocalServer(this);
-    m_server->setSocketOptions(QLocalServer::UserAccessOption);
-    connect(m_server, &QLocalServer::newConnection, this, &LocalRoom::acceptCopies);
-    if (!m_server->listen(m_socketPath)) {
-        const QString why = QStringLiteral("The local room cannot be hosted at %1 (%2).")
-                                .arg(m_socketPath, m_server->errorString());
-        delete m_server;
-        m_server = nullptr;
-        // Let another copy try; this one keeps trying too.
-        m_lock.unlock();
-        announceTrouble(why);
-        return;
-    }
-    m_retry.stop();
-    m_everJoined = true;
-    setState(State::Hosting);
-    // Lines said while the room re-formed go out now, in the order said.
-    scheduleOwnLines();
-}
-
-void LocalRoom::acceptCopies()
-{
-    while (QLocalSocket* socket = m_server->nextPendingConnection()) {
-        if (!fromThisUser(socket)) {
-            socket->abort();
-            socket->deleteLater();
-            continue;
-        }
-        // It gets lines once it has said hello; see takeFromCopy().
-        m_copies.emplace(socket, Copy());
-        connect(socket, &QLocalSocket::readyRead, this, [this, socket] { readFromCopy(socket); });
-        connect(socket, &QLocalSocket::disconnected, this,
-                [this, socket] { dropCopy(socket, {}); });
-        connect(socket, &QLocalSocket::errorOccurred, this,
-                [this, socket] { dropCopy(socket, {}); });
-        if (socket->bytesAvailable() > 0)
-            QTimer::singleShot(0, this, [this, socket] { readFromCopy(socket); });
-    }
-}
-
-void LocalRoom::readFromCopy(QLocalSocket* socket)
-{
-    auto found = m_copies.find(socket);
-    if (found == m_copies.end())
-        return;
-    found->second.reader.append(socket->readAll());
-
-    QPointer<LocalRoom> alive(this);
-    for (;;) {
-        found = m_copies.find(socket);
-        if (found == m_copies.end())
-            break; // dropped meanwhile
-        QByteArray body;
-        const auto status = found->second.reader.next(&body);
-        if (status == LocalRoomFrameReader::Status::NeedMore)
-            break;
-        if (status == LocalRoomFrameReader::Status::Broken) {
-            dropCopy(socket, QStringLiteral("it announced an empty or oversized message"));
-            break;
-        }
-        const std::optional<LocalRoomMessage> message = decodeLocalRoomMessage(body);
-        if (!message || !takeFromCopy(socket, *message)) {
-            dropCopy(socket, QStringLiteral("it sent a malformed message"));
-            break;
-        }
-        if (!alive)
-            return;
-    }
-    flushCopies();
-}
-
-// One message from a copy; false when the copy broke the rules.
-bool LocalRoom::takeFromCopy(QLocalSocket* socket, const LocalRoomMessage& message)
-{
-    Copy& copy = m_copies.at(socket);
-    const bool greeted = !copy.origin.isEmpty();
-
-    if (message.kind == LocalRoomMessage::Kind::Hello) {
-        if (greeted)
-            return false;
-        copy.origin = message.origin;
-        LocalRoomMessage welcome;
-        welcome.kind = LocalRoomMessage::Kind::Welcome;
-        socket->write(frameLocalRoomMessage(welcome));
-        // A returning copy gets what it missed while the room re-formed; a
-        // new one starts with the lines said from now on.
-        if (!message.fresh) {
-            for (const RecentLine& recent : m_recent) {
-                if (recent.line.number > message.seen.value(recent.line.origin, 0))
-                    socket->write(frameLocalRoomMessage(recent.line));
-            }
-        }
-        return true;
-    }
-
-    if (message.kind != LocalRoomMessage::Kind::Say || !greeted)
-        return false;
-    LocalRoomMessage line = message;
-    line.kind = LocalRoomMessage::Kind::Line;
-    if (line.number > m_lastSeen.value(line.origin, 0))
-        return relay(line);
-    // Relayed before, maybe by the last host. Its sender may not have seen
-    // it, and keeps offering it until it does: answer the sender alone.
-    if (line.origin == copy.origin) {
-        const QByteArray frame = frameLocalRoomMessage(line);
-        if (frame.size() - 4 > kLocalRoomMaxFrame)
-            return false;
-        socket->write(frame);
-    }
-    return true;
-}
-
-void LocalRoom::dropCopy(QLocalSocket* socket, const QString& why)
-{
-    auto found = m_copies.find(socket);
-    if (found == m_copies.end())
-        return;
-    m_copies.erase(found);
-    socket->disconnect(this);
-    if (!why.isEmpty())
-        qWarning("The local room \"%s\" dropped a copy: %s.", qPrintable(m_name), qPrintable(why));
-    socket->abort();
-    socket->deleteLater();
-}
-
-// Tells every copy that has joined, and this one, a line of the room.
-// False when the line is too long to pass on.
-bool LocalRoom::relay(const LocalRoomMessage& line)
-{
-    const QByteArray frame = frameLocalRoomMessage(line);
-    if (frame.size() - 4 > kLocalRoomMaxFrame)
-        return false;
-
-    std::vector<QLocalSocket*> laggards;
-    for (auto& [socket, copy] : m_copies) {
-        if (copy.origin.isEmpty())
-            continue; // not in yet: it gets this line with its welcome, if it needs it
-        socket->write(frame);
-        if (socket->bytesToWrite() > kMaxBacklog)
-            laggards.push_back(socket);
-    }
-    for (QLocalSocket* socket : laggards)
-        dropCopy(socket, QStringLiteral("it stopped reading the room"));
-    receive(line);
-    return true;
-}
-
-void LocalRoom::scheduleOwnLines()
-{
-    if (m_ownLinesScheduled)
-        return;
-    m_ownLinesScheduled = true;
-    QTimer::singleShot(0, this, &LocalRoom::relayOwnLines);
-}
-
-void LocalRoom::relayOwnLines()
-{
-    m_ownLinesScheduled = false;
-    if (m_state != State::Hosting)
-        return;
-    QPointer<LocalRoom> alive(this);
-    // receive() takes each line off m_pending as it is relayed.
-    const std::deque<PendingLine> lines = m_pending;
-    for (const PendingLine& line : lines) {
-        relay(ownMessage(LocalRoomMessage::Kind::Line, line));
-        if (!alive)
-            return;
-        if (m_state != State::Hosting)
-            break;
-    }
-    flushCopies();
-}
-
-void LocalRoom::flushCopies()
-{
-    // Written out now rather than on the next pass of the event loop, so a
-    // host that dies soon after leaves as few copies behind as possible.
-    std::vector<QLocalSocket*> sockets;
-    for (auto& [socket, copy] : m_copies)
-        sockets.push_back(socket);
-    for (QLocalSocket* socket : sockets) {
-        if (m_copies.count(socket))
-            socket->flush();
-    }
-}
-
-// ---- joining -----------------------------------------------------------
-
-void LocalRoom::connectToHost()
-{
-    QLocalSocket* host = new QLocalSocket(this);
-    m_host = host;
-    m_hostReader.clear();
-    connect(host, &QLocalSocket::connected, this, [this, host] {
-        if (host == m_host)
-            sayHello();
-    });
-    connect(host, &QLocalSocket::readyRead, this, [this, host] {
-        if (host == m_host)
-            readFromHost();
-    });
-    connect(host, &QLocalSocket::disconnected, this, [this, host] {
-        if (host == m_host)
-            leaveHost(QStringLiteral("its host has left"));
-    });
-    connect(host, &QLocalSocket::errorOccurred, this, [this, host] {
-        if (host == m_host)
-            leaveHost(QStringLiteral("its host has left"));
-    });
-    // May fail (or succeed) before it returns; the handlers above cope.
-    host->connectToServer(m_socketPath);
-}
-
-void LocalRoom::sayHello()
-{
-    LocalRoomMessage hello;
-    hello.kind = LocalRoomMessage::Kind::Hello;
-    hello.origin = m_origin;
-    hello.fresh = !m_everJoined;
-    hello.seen = m_lastSeen;
-    m_host->write(frameLocalRoomMessage(hello));
-    m_host->flush();
-}
-
-void LocalRoom::welcomed()
-{
-    m_retry.stop();
-    m_everJoined = true;
-    setState(State::Joined);
-    // The lines of the last few seconds, which the last host may not have
-    // told the new one; the host relays those it has not seen.
-    for (const RecentLine& recent : m_recent) {
-        if (recent.line.origin != m_origin) {
-            LocalRoomMessage offer = recent.line;
-            offer.kind = LocalRoomMessage::Kind::Say;
-            m_host->write(frameLocalRoomMessage(offer));
-        }
-    }
-    // Then everything said here and not yet seen relayed, in the order said.
-    for (const PendingLine& line : m_pending)
-        m_host->write(frameLocalRoomMessage(ownMessage(LocalRoomMessage::Kind::Say, line)));
-    m_host->flush();
-}
-
-void LocalRoom::readFromHost()
-{
-    QLocalSocket* host = m_host;
-    m_hostReader.append(host->readAll());
-    QPointer<LocalRoom> alive(this);
-    for (;;) {
-        if (m_host != host)
-            return;
-        QByteArray body;
-        const auto status = m_hostReader.next(&body);
-        if (status == LocalRoomFrameReader::Status::NeedMore)
-            return;
-        if (status == LocalRoomFrameReader::Status::Broken) {
-            leaveHost(QStringLiteral("its host announced an oversized message"));
-            return;
-        }
-        const std::optional<LocalRoomMessage> message = decodeLocalRoomMessage(body);
-        // The host welcomes a copy once, first; after that it only relays lines.
-        const auto expected = m_state == State::Joined ? LocalRoomMessage::Kind::Line
-                                                       : LocalRoomMessage::Kind::Welcome;
-        if (!message || message->kind != expected) {
-            leaveHost(QStringLiteral("its host sent a malformed message"));
-            return;
-        }
-        if (message->kind == LocalRoomMessage::Kind::Welcome)
-            welcomed();
-        else
-            receive(*message);
-        if (!alive)
-            return;
-    }
-}
-
-void LocalRoom::leaveHost(const QString& why)
-{
-    QLocalSocket* host = m_host;
-    m_host = nullptr;
-    m_hostReader.clear();
-    host->disconnect(this);
-    host->abort();
-    host->deleteLater();
-    if (m_closing)
-        return;
-    if (m_state == State::Joined)
-        setState(State::Reforming, why);
-    if (!m_retry.isActive()) {
-        m_retry.start();
-        // The first try at once: the lock is often free already.
-        QTimer::singleShot(0, this, &LocalRoom::tryEnter);
-    }
-}
-
-// ---- every copy --------------------------------------------------------
-
-void LocalRoom::receive(const LocalRoomMessage& line)
+void LocalRoom::receive(const LocalRoomMessage& line, QByteArray frame)
 {
     if (line.origin == m_origin) {
         while (!m_pending.empty() && m_pending.front().number <= line.number)
@@ -590,29 +345,57 @@ void LocalRoom::receive(const LocalRoomMessage& line)
         return; // relayed again after the room re-formed
     last = line.number;
 
-    m_recent.push_back({m_clock.elapsed(), line});
-    m_recentBytes += line.text.size() * 2 + line.nick.size() * 2;
+    if (frame.isEmpty())
+        frame = frameLocalRoomMessage(line);
+    m_historyBytes += frame.size() + kHistoryLineCost;
+    m_history.push_back({m_clock.elapsed(), line.origin, line.number, std::move(frame)});
     forgetOldLines();
 
     if (m_scanning && !m_closing)
         emit RoomLine(line.nick, line.text);
 }
 
+// The history keeps its last lines for copies that come back. Past its
+// count it keeps only what a copy here still waits for, so a burst of short
+// lines does not cost a reader that keeps up its place; its size (each
+// line's bookkeeping included) is a hard bound.
 void LocalRoom::forgetOldLines()
 {
-    const qint64 oldest = m_clock.elapsed() - kRecentMs;
-    while (!m_recent.empty() &&
-           (m_recent.front().receivedAt < oldest || qsizetype(m_recent.size()) > kRecentLines ||
-            m_recentBytes > kRecentBytes)) {
-        const LocalRoomMessage& line = m_recent.front().line;
-        m_recentBytes -= line.text.size() * 2 + line.nick.size() * 2;
-        m_recent.pop_front();
+    qint64 needed = m_historyFirst + qint64(m_history.size());
+    for (const auto& [socket, copy] : m_copies) {
+        if (!copy.origin.isEmpty())
+            needed = std::min(needed, copy.cursor);
     }
+    while (!m_history.empty() &&
+           (m_historyBytes > m_tuning.historyBytes ||
+            (qsizetype(m_history.size()) > m_tuning.historyLines && m_historyFirst < needed))) {
+        m_historyBytes -= m_history.front().frame.size() + kHistoryLineCost;
+        m_history.pop_front();
+        ++m_historyFirst;
+    }
+    // A copy still waiting for a line the history no longer holds has fallen
+    // too far behind; when it comes back it hears how much it missed.
+    std::vector<QLocalSocket*> behind;
+    for (const auto& [socket, copy] : m_copies) {
+        if (!copy.origin.isEmpty() && copy.cursor < m_historyFirst)
+            behind.push_back(socket);
+    }
+    for (QLocalSocket* socket : behind)
+        dropCopy(socket, QStringLiteral("it fell behind further than the room's history"));
 }
 
 void LocalRoom::setState(State state, const QString& detail)
 {
+    const bool wasIn = m_state == State::Hosting || m_state == State::Joined;
     m_state = state;
+    const bool in = state == State::Hosting || state == State::Joined;
+    if (in) {
+        m_toldOut = false;
+        setRoomState(RoomState::Connected);
+    } else if (wasIn || state == State::Looking) {
+        m_outSince = m_clock.elapsed();
+        setRoomState(RoomState::Reaching);
+    }
     const QString room = QStringLiteral("the local room \"%1\"").arg(m_name);
     switch (state) {
     case State::Looking:

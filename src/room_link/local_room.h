@@ -17,6 +17,21 @@ class QLocalSocket;
 
 namespace svw {
 
+// The local room's times and sizes; tests make them small.
+struct LocalRoomTuning
+{
+    int heartbeatMs = 1000;    // the host's pings, and every copy's own checks
+    int silenceMs = 4000;      // a host silent this long is taken for frozen
+    int introductionMs = 3000; // a connection must say hello within this
+    int maxUnintroduced = 32;  // connections waiting to say hello, at most
+    int tellAfterMs = 5000;    // waiting this long for the room is told
+    qint64 recentMs = 10000;   // lines offered to the next host when re-forming
+    qsizetype historyLines = 4096;
+    qsizetype historyBytes = 32 * kLocalRoomMaxFrame;
+    qsizetype holdBytes = 64 * kLocalRoomMaxFrame; // unsent to all copies together
+    qsizetype paceBytes = 256 * 1024;              // unsent to one copy before it gets more
+};
+
 // A chat room shared by every copy of the program that one user runs on this
 // machine, with nothing to install or start.
 //
@@ -41,6 +56,17 @@ namespace svw {
 // host, possibly after lines the first ones saw later; nothing is lost or
 // doubled either way.
 //
+// A host that stops answering (a frozen process still holds the lock) is
+// left: the copies move on to the room's next "epoch", a lock and socket of
+// their own, which the next host writes down in the room's epoch file. A
+// host that comes back and finds a later epoch there steps down and joins.
+//
+// The host keeps a bounded history of the room's lines and hands each copy
+// the lines it has not had yet at the pace that copy reads, so a copy that
+// stalls costs the host nothing but its place in the history; one that falls
+// out of the history is dropped, and told how many lines it missed when it
+// comes back.
+//
 // Everything happens on the thread's event loop; nothing blocks, except that
 // destroying a control waits up to a second for its unsent lines to leave.
 class LocalRoom : public ChatRoomControl
@@ -60,6 +86,8 @@ public:
     // How often a copy outside the room tries again to host or join it.
     static constexpr int kRetryMs = 75;
 
+    using Tuning = LocalRoomTuning;
+
     // The room used when no name is chosen.
     static QString defaultName() { return QStringLiteral("default"); }
 
@@ -68,25 +96,30 @@ public:
     static bool isValidName(const QString& name);
 
     // Enters the room `name` in `directory` (empty: defaultLocalRoomDirectory())
-    // as `nick`. The directory is checked here: a refused one leaves the
-    // control Unavailable, with the reason in errorString(), on standard error
-    // and in statusChanged(). Otherwise the room is entered once the event
-    // loop runs; lines said before then are queued.
+    // as `nick` (cut to kLocalRoomMaxNick). The directory is checked here: a
+    // refused one leaves the control Unavailable, with the reason in
+    // errorString(), on standard error and in statusChanged(). Otherwise the
+    // room is entered once the event loop runs; lines said before then are
+    // queued. `tuning` sets the room's times and sizes.
     explicit LocalRoom(const QString& nick, const QString& name = defaultName(),
-                       const QString& directory = {}, QObject* parent = nullptr);
+                       const QString& directory = {}, QObject* parent = nullptr,
+                       const Tuning& tuning = Tuning());
     ~LocalRoom() override;
 
     bool SendRoomLine(const QString& line) override;
     void StartRoomScan() override;
     void StopRoomScan() override;
     bool fitsOneLine(const QString& line) const override;
+    QString roomDescription() const override;
 
     State state() const { return m_state; }
     QString status() const { return m_status; }
     QString nick() const { return m_nick; }
     QString name() const { return m_name; }
     QString directory() const { return m_directory; }
-    QString socketPath() const { return m_socketPath; }
+    QString socketPath() const { return pathOf(QStringLiteral(".sock")); }
+    QString lockPath() const { return pathOf(QStringLiteral(".lock")); }
+    qint64 epoch() const { return m_epoch; }
     bool isScanning() const { return m_scanning; }
 
     // While hosting: how many other copies have joined.
@@ -101,18 +134,37 @@ private:
         qint64 number;
         QString text;
     };
-    struct RecentLine
+    struct HistoryLine
     {
         qint64 receivedAt; // ms on m_clock
-        LocalRoomMessage line;
+        QByteArray origin;
+        qint64 number;
+        QByteArray frame; // the line as the host relays it, length prefix and all
     };
     struct Copy
     {
         LocalRoomFrameReader reader;
-        QByteArray origin; // known once it has said hello
+        QByteArray origin;              // known once it has said hello
+        qint64 since = 0;               // ms on m_clock when it connected
+        qint64 cursor = 0;              // the next history line it gets
+        QHash<QByteArray, qint64> skip; // lines it had before it came back
     };
 
     void tryEnter();
+    void tick();
+    void hostTick();
+    QString pathOf(const QString& suffix) const;
+    qint64 recordedEpoch() const;
+    void recordEpoch();
+    void stepDown();
+    bool listen();
+    void dropStrangers();
+    void pace(QLocalSocket* socket);
+    void paceAll();
+    void capHeldBytes();
+    bool takeSay(QLocalSocket* socket, Copy& copy, LocalRoomMessage line);
+    void welcome(QLocalSocket* socket, Copy& copy, const LocalRoomMessage& hello);
+    void checkHost();
     void startHosting();
     void acceptCopies();
     void readFromCopy(QLocalSocket* copy);
@@ -124,10 +176,10 @@ private:
     void flushCopies();
     void connectToHost();
     void sayHello();
-    void welcomed();
+    void welcomed(const LocalRoomMessage& welcome);
     void readFromHost();
     void leaveHost(const QString& why);
-    void receive(const LocalRoomMessage& line);
+    void receive(const LocalRoomMessage& line, QByteArray frame = {});
     void forgetOldLines();
     void setState(State state, const QString& detail = {});
     void announce(const QString& status);
@@ -138,8 +190,10 @@ private:
     QString m_nick;
     QString m_name;
     QString m_directory;
-    QString m_socketPath;
+    QString m_basePath; // the room's files without ending: DIR/room-NAME
     QByteArray m_origin;
+    Tuning m_tuning;
+    qint64 m_epoch = 0;
     qsizetype m_frameOverhead = 0; // a line message's size without its text
 
     State m_state = State::Looking;
@@ -152,16 +206,22 @@ private:
     qint64 m_nextNumber = 1;
     std::deque<PendingLine> m_pending;    // said here, not seen relayed yet
     QHash<QByteArray, qint64> m_lastSeen; // per origin: the last number received
-    std::deque<RecentLine> m_recent;      // the lines received lately, in room order
-    qsizetype m_recentBytes = 0;
+    std::deque<HistoryLine> m_history;    // the lines received lately, in room order
+    qint64 m_historyFirst = 0;            // the index of m_history.front() since we started
+    qsizetype m_historyBytes = 0;
     QElapsedTimer m_clock;
 
     RoomLock m_lock;
     QTimer m_retry;
+    QTimer m_tick;
+    qint64 m_outSince = 0;  // ms on m_clock when this copy last found itself out of the room
+    bool m_toldOut = false; // the user has been told that the room is out of reach
+    qint64 m_hostHeard = 0; // ms on m_clock of the last bytes from the host
 
     // Hosting: the server and the copies connected to it.
     QLocalServer* m_server = nullptr;
     std::map<QLocalSocket*, Copy> m_copies;
+    QHash<QByteArray, QLocalSocket*> m_speakers; // origin -> the connection that introduced it
 
     // Joined (or connecting, or waiting to be welcomed): the connection to the host.
     QLocalSocket* m_host = nullptr;

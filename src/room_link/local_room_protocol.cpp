@@ -20,12 +20,48 @@ const QString kNickKey = QStringLiteral("nick");
 const QString kTextKey = QStringLiteral("text");
 const QString kFreshKey = QStringLiteral("fresh");
 const QString kSeenKey = QStringLiteral("seen");
+const QString kMissedKey = QStringLiteral("missed");
 const QString kHello = QStringLiteral("hello");
 const QString kWelcome = QStringLiteral("welcome");
 const QString kSay = QStringLiteral("say");
 const QString kLine = QStringLiteral("line");
+const QString kPing = QStringLiteral("ping");
+
+QCborMap encodeSeen(const QHash<QByteArray, qint64>& seen)
+{
+    QCborMap map;
+    for (auto it = seen.cbegin(); it != seen.cend(); ++it)
+        map.insert(QCborValue(it.key()), QCborValue(it.value()));
+    return map;
+}
+
+bool decodeSeen(const QCborValue& value, QHash<QByteArray, qint64>* seen)
+{
+    if (!value.isMap())
+        return false;
+    const QCborMap map = value.toMap();
+    for (auto it = map.cbegin(); it != map.cend(); ++it) {
+        const QCborValue key = it.key();
+        const QCborValue number = it.value();
+        if (!key.isByteArray() || key.toByteArray().size() != kLocalRoomOriginSize ||
+            !number.isInteger() || number.toInteger() < 1)
+            return false;
+        seen->insert(key.toByteArray(), number.toInteger());
+    }
+    return true;
+}
 
 } // namespace
+
+QString boundLocalRoomNick(const QString& nick)
+{
+    if (nick.size() <= kLocalRoomMaxNick)
+        return nick;
+    qsizetype end = kLocalRoomMaxNick;
+    if (nick.at(end - 1).isHighSurrogate())
+        --end;
+    return nick.left(end);
+}
 
 QByteArray encodeLocalRoomMessage(const LocalRoomMessage& message)
 {
@@ -35,14 +71,16 @@ QByteArray encodeLocalRoomMessage(const LocalRoomMessage& message)
         map.insert(kKindKey, kHello);
         map.insert(kOriginKey, message.origin);
         map.insert(kFreshKey, message.fresh);
-        QCborMap seen;
-        for (auto it = message.seen.cbegin(); it != message.seen.cend(); ++it)
-            seen.insert(QCborValue(it.key()), QCborValue(it.value()));
-        map.insert(kSeenKey, seen);
+        map.insert(kSeenKey, encodeSeen(message.seen));
         break;
     }
     case LocalRoomMessage::Kind::Welcome:
         map.insert(kKindKey, kWelcome);
+        map.insert(kSeenKey, encodeSeen(message.seen));
+        map.insert(kMissedKey, message.missed);
+        break;
+    case LocalRoomMessage::Kind::Ping:
+        map.insert(kKindKey, kPing);
         break;
     case LocalRoomMessage::Kind::Say:
     case LocalRoomMessage::Kind::Line:
@@ -78,8 +116,17 @@ std::optional<LocalRoomMessage> decodeLocalRoomMessage(const QByteArray& body)
     const QCborValue origin = map.value(kOriginKey);
     LocalRoomMessage message;
 
+    if (kind == kPing && map.size() == 1) {
+        message.kind = LocalRoomMessage::Kind::Ping;
+        return message;
+    }
     if (kind == kWelcome) {
+        const QCborValue missed = map.value(kMissedKey);
+        if (!missed.isInteger() || missed.toInteger() < 0 ||
+            !decodeSeen(map.value(kSeenKey), &message.seen))
+            return std::nullopt;
         message.kind = LocalRoomMessage::Kind::Welcome;
+        message.missed = missed.toInteger();
         return message;
     }
 
@@ -89,20 +136,10 @@ std::optional<LocalRoomMessage> decodeLocalRoomMessage(const QByteArray& body)
 
     if (kind == kHello) {
         const QCborValue fresh = map.value(kFreshKey);
-        const QCborValue seen = map.value(kSeenKey);
-        if (!fresh.isBool() || !seen.isMap())
+        if (!fresh.isBool() || !decodeSeen(map.value(kSeenKey), &message.seen))
             return std::nullopt;
         message.kind = LocalRoomMessage::Kind::Hello;
         message.fresh = fresh.toBool();
-        const QCborMap seenMap = seen.toMap();
-        for (auto it = seenMap.cbegin(); it != seenMap.cend(); ++it) {
-            const QCborValue key = it.key();
-            const QCborValue number = it.value();
-            if (!key.isByteArray() || key.toByteArray().size() != kLocalRoomOriginSize ||
-                !number.isInteger() || number.toInteger() < 1)
-                return std::nullopt;
-            message.seen.insert(key.toByteArray(), number.toInteger());
-        }
         return message;
     }
 

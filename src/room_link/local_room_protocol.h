@@ -24,8 +24,12 @@ inline constexpr qsizetype kLocalRoomMaxFrame = 1024 * 1024;
 // control, so a restarted copy never collides with its former self.
 inline constexpr qsizetype kLocalRoomOriginSize = 16;
 
+// The longest sender's name a host passes on; longer ones are cut, so one
+// copy cannot make every window lay out a name of a million characters.
+inline constexpr qsizetype kLocalRoomMaxNick = 100;
+
 // A copy's conversation with the host:
-//   copy: hello, then says;    host: welcome, then lines.
+//   copy: hello, then says;    host: welcome, then lines and pings.
 struct LocalRoomMessage
 {
     enum class Kind {
@@ -33,6 +37,7 @@ struct LocalRoomMessage
         Welcome, // the host's first answer: from here on the copy gets every line
         Say,     // a copy asks the host to say a line in the room
         Line,    // the host tells every copy a line said in the room, in room order
+        Ping,    // the host is alive; sent when it has nothing else to say
     };
 
     Kind kind = Kind::Say;
@@ -43,12 +48,19 @@ struct LocalRoomMessage
 
     // Hello: whether the copy has never been in the room (it wants no earlier
     // lines), and the last number it has seen from each origin, so that a
-    // returning copy gets what it missed while the room re-formed.
+    // returning copy gets what it missed while it was away.
+    // Welcome: the last number the host has seen from each origin, where a
+    // new copy starts counting; and how many lines a returning copy missed
+    // that the host no longer holds.
     bool fresh = true;
     QHash<QByteArray, qint64> seen;
+    qint64 missed = 0;
 
     bool operator==(const LocalRoomMessage&) const = default;
 };
+
+// `nick` cut to kLocalRoomMaxNick UTF-16 units, never inside a character.
+QString boundLocalRoomNick(const QString& nick);
 
 // The message's frame body, without the length prefix.
 QByteArray encodeLocalRoomMessage(const LocalRoomMessage& message);

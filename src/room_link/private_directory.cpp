@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "private_directory.h"
 
+#include <QDir>
 #include <QFile>
 
 #include <cerrno>
@@ -40,10 +41,10 @@ QString privacyProblem(const QString& path, const struct stat& st)
 
 } // namespace
 
-QString defaultLocalRoomDirectory()
+QString defaultLocalRoomDirectory(QString* problems)
 {
     // A runtime directory that is not private (or not there) is passed over
-    // rather than refused: the fallback below is just as good a meeting place.
+    // rather than refused: the fallbacks below are just as good a meeting place.
     const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
     if (!runtime.isEmpty() && runtime.startsWith(QLatin1Char('/'))) {
         struct stat st;
@@ -51,7 +52,39 @@ QString defaultLocalRoomDirectory()
             privacyProblem(runtime, st).isEmpty())
             return runtime + QStringLiteral("/svw");
     }
-    return QStringLiteral("/tmp/svw-%1").arg(geteuid());
+
+    QString temporary = QDir::tempPath() + QStringLiteral("/svw-%1").arg(geteuid());
+    QString tempProblem;
+    if (preparePrivateDirectory(temporary, &tempProblem))
+        return temporary;
+
+    QString homeProblem;
+    const QString home = qEnvironmentVariable("HOME");
+    if (home.startsWith(QLatin1Char('/'))) {
+        const QString cache = home + QStringLiteral("/.cache");
+        // The user's own cache directory may be missing; it is made private.
+        ::mkdir(QFile::encodeName(cache).constData(), 0700);
+        QString rooms = cache + QStringLiteral("/svw-rooms");
+        if (preparePrivateDirectory(rooms, &homeProblem))
+            return rooms;
+    } else {
+        homeProblem = QStringLiteral("HOME is not set to a directory.");
+    }
+    if (problems) {
+        // One sentence out of the two refusals.
+        const QString prefix = QStringLiteral("The local room cannot be used: ");
+        auto reason = [&](QString text) {
+            if (text.startsWith(prefix))
+                text.remove(0, prefix.size());
+            if (text.endsWith(QLatin1Char('.')))
+                text.chop(1);
+            return text;
+        };
+        *problems = QStringLiteral("%1%2, and %3. Remove %4, or set XDG_RUNTIME_DIR to a "
+                                   "directory that only you can enter.")
+                        .arg(prefix, reason(tempProblem), reason(homeProblem), temporary);
+    }
+    return temporary;
 }
 
 bool preparePrivateDirectory(const QString& path, QString* error)

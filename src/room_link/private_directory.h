@@ -7,9 +7,16 @@ namespace svw {
 
 // The directory that holds this user's local rooms: "svw" inside
 // $XDG_RUNTIME_DIR when that is set and private to the user, else
-// /tmp/svw-<uid>. Every copy a user starts finds the same directory, so they
-// meet in the same rooms.
-QString defaultLocalRoomDirectory();
+// svw-<uid> in the temporary directory ($TMPDIR or /tmp), else, when that
+// name is taken by something that is not this user's private directory
+// (anyone can create it first), ".cache/svw-rooms" in the user's home, which
+// nobody else can create. Every copy a user starts goes through the same
+// choices, so they meet in the same rooms. The temporary and home
+// directories are created here when they are the choice.
+//
+// When no choice is usable, returns the first fallback; *problems (if given)
+// then says for each what is wrong and what the user can remove or set.
+QString defaultLocalRoomDirectory(QString* problems = nullptr);
 
 // Makes `path` a directory that only this user can enter, or says why not.
 // A missing directory is created with mode 0700 (its parent must exist). An

@@ -7,7 +7,12 @@
 // Reads commands, one a line: "say TEXT" says TEXT; "quit" (or the end of
 // input) leaves the room in order and ends. Writes, one a line:
 // "status TEXT" when the room's state changes, "line NICK<TAB>TEXT" for each
-// room line, "refused REASON" when a line is refused.
+// room line, "refused REASON" when a line is refused, "trouble TEXT" (on one
+// line) for what the window would tell its user.
+//
+// SVW_TEST_ROOM_TUNING="heartbeat=100,silence=800,..." sets the room's times
+// and sizes (the names are those of LocalRoomTuning's fields, shortened as
+// below), so tests need not wait the real seconds.
 
 #include "local_room.h"
 
@@ -18,6 +23,41 @@
 #include <memory>
 #include <unistd.h>
 
+namespace {
+
+svw::LocalRoomTuning tuningFromEnvironment()
+{
+    svw::LocalRoomTuning tuning;
+    const QString text = qEnvironmentVariable("SVW_TEST_ROOM_TUNING");
+    for (const QString& item : text.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        const QString key = item.section(QLatin1Char('='), 0, 0);
+        const qint64 value = item.section(QLatin1Char('='), 1).toLongLong();
+        if (key == QLatin1String("heartbeat"))
+            tuning.heartbeatMs = int(value);
+        else if (key == QLatin1String("silence"))
+            tuning.silenceMs = int(value);
+        else if (key == QLatin1String("introduction"))
+            tuning.introductionMs = int(value);
+        else if (key == QLatin1String("unintroduced"))
+            tuning.maxUnintroduced = int(value);
+        else if (key == QLatin1String("tell"))
+            tuning.tellAfterMs = int(value);
+        else if (key == QLatin1String("historyLines"))
+            tuning.historyLines = value;
+        else if (key == QLatin1String("historyBytes"))
+            tuning.historyBytes = value;
+        else if (key == QLatin1String("hold"))
+            tuning.holdBytes = value;
+        else if (key == QLatin1String("pace"))
+            tuning.paceBytes = value;
+        else
+            std::fprintf(stderr, "local_room_peer: unknown tuning %s\n", qPrintable(key));
+    }
+    return tuning;
+}
+
+} // namespace
+
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
@@ -27,7 +67,8 @@ int main(int argc, char** argv)
         return 2;
     }
 
-    auto room = std::make_unique<svw::LocalRoom>(args[3], args[2], args[1]);
+    auto room = std::make_unique<svw::LocalRoom>(args[3], args[2], args[1], nullptr,
+                                                 tuningFromEnvironment());
     auto print = [](const QString& text) {
         std::fputs(qPrintable(text + QLatin1Char('\n')), stdout);
         std::fflush(stdout);
@@ -38,6 +79,9 @@ int main(int argc, char** argv)
                      [&](const QString& nick, const QString& text) {
                          print(QStringLiteral("line %1\t%2").arg(nick, text));
                      });
+    QObject::connect(room.get(), &svw::ChatRoomControl::roomTrouble, [&](QString why) {
+        print(QStringLiteral("trouble ") + why.replace(QLatin1Char('\n'), QLatin1Char(' ')));
+    });
     room->StartRoomScan();
 
     QByteArray input;

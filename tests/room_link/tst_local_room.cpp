@@ -4,6 +4,7 @@
 
 #include "local_room.h"
 #include "local_room_protocol.h"
+#include "local_room_test_support.h"
 #include "private_directory.h"
 #include "room_lock.h"
 
@@ -21,92 +22,11 @@
 #include <unistd.h>
 
 using namespace svw;
+using namespace svw::test;
 
 namespace {
 
-constexpr int kWaitMs = 5000;
-
 using State = LocalRoom::State;
-
-LocalRoomMessage sampleMessage(LocalRoomMessage::Kind kind, const QString& text)
-{
-    LocalRoomMessage message;
-    message.kind = kind;
-    message.origin = QByteArray(kLocalRoomOriginSize, '\x5a');
-    message.number = 7;
-    message.nick = QStringLiteral("Zoë");
-    message.text = text;
-    return message;
-}
-
-QByteArray lengthPrefix(quint32 length)
-{
-    QByteArray prefix(4, Qt::Uninitialized);
-    qToBigEndian(length, prefix.data());
-    return prefix;
-}
-
-// Every line a control reports, as "sender: text", in arrival order.
-class Transcript
-{
-public:
-    explicit Transcript(LocalRoom* room) : m_spy(room, &ChatRoomControl::RoomLine) {}
-
-    QStringList lines() const
-    {
-        QStringList result;
-        for (const QList<QVariant>& args : m_spy)
-            result << args.at(0).toString() + QStringLiteral(": ") + args.at(1).toString();
-        return result;
-    }
-    qsizetype count() const { return m_spy.count(); }
-    QString sender(qsizetype i) const { return m_spy.at(i).at(0).toString(); }
-    QString text(qsizetype i) const { return m_spy.at(i).at(1).toString(); }
-    qsizetype countOf(const QString& text) const
-    {
-        qsizetype n = 0;
-        for (const QList<QVariant>& args : m_spy)
-            n += args.at(1).toString() == text;
-        return n;
-    }
-
-private:
-    QSignalSpy m_spy;
-};
-
-LocalRoomMessage helloFrom(const QByteArray& origin)
-{
-    LocalRoomMessage hello;
-    hello.kind = LocalRoomMessage::Kind::Hello;
-    hello.origin = origin;
-    return hello;
-}
-
-// The messages arriving on a socket that the test reads by hand.
-class MessageStream
-{
-public:
-    explicit MessageStream(QLocalSocket* socket) : m_socket(socket) {}
-
-    bool waitFor(qsizetype count)
-    {
-        return QTest::qWaitFor(
-            [&] {
-                m_reader.append(m_socket->readAll());
-                QByteArray body;
-                while (m_reader.next(&body) == LocalRoomFrameReader::Status::Frame)
-                    messages << decodeLocalRoomMessage(body).value_or(LocalRoomMessage());
-                return messages.size() >= count;
-            },
-            kWaitMs);
-    }
-
-    QList<LocalRoomMessage> messages;
-
-private:
-    QLocalSocket* m_socket;
-    LocalRoomFrameReader m_reader;
-};
 
 mode_t modeOf(const QString& path)
 {
@@ -195,6 +115,17 @@ private slots:
         const auto decoded = decodeLocalRoomMessage(encodeLocalRoomMessage(welcome));
         QVERIFY(decoded.has_value());
         QCOMPARE(decoded->kind, LocalRoomMessage::Kind::Welcome);
+
+        // A welcome carries where each origin stands and what was missed.
+        LocalRoomMessage full;
+        full.kind = LocalRoomMessage::Kind::Welcome;
+        full.seen.insert(QByteArray(kLocalRoomOriginSize, '\x04'), 9);
+        full.missed = 142;
+        QCOMPARE(decodeLocalRoomMessage(encodeLocalRoomMessage(full)), full);
+
+        LocalRoomMessage ping;
+        ping.kind = LocalRoomMessage::Kind::Ping;
+        QCOMPARE(decodeLocalRoomMessage(encodeLocalRoomMessage(ping)), ping);
     }
 
     void frameLengthsAreBounded_data()
@@ -274,6 +205,26 @@ private slots:
             << helloWith("seen", QCborMap{{QByteArray(3, 'x'), 4}});
         QTest::newRow("hello seen bad number")
             << helloWith("seen", QCborMap{{QByteArray(16, 'x'), 0}});
+
+        LocalRoomMessage welcomeMessage;
+        welcomeMessage.kind = LocalRoomMessage::Kind::Welcome;
+        const QCborMap welcome =
+            QCborValue::fromCbor(encodeLocalRoomMessage(welcomeMessage)).toMap();
+        auto welcomeWith = [&](const QString& key, const QCborValue& value) {
+            QCborMap changed = welcome;
+            if (value.isUndefined())
+                changed.remove(key);
+            else
+                changed.insert(key, value);
+            return changed.toCborValue().toCbor();
+        };
+        QTest::newRow("welcome missed negative") << welcomeWith("missed", -1);
+        QTest::newRow("welcome missed not a number") << welcomeWith("missed", "3");
+        QTest::newRow("welcome without seen") << welcomeWith("seen", QCborValue());
+        QTest::newRow("welcome seen bad origin")
+            << welcomeWith("seen", QCborMap{{QByteArray(3, 'x'), 4}});
+        QTest::newRow("ping with more")
+            << QCborMap{{"type", "ping"}, {"text", "x"}}.toCborValue().toCbor();
     }
 
     void malformedMessagesAreRejected()
@@ -680,6 +631,7 @@ private slots:
         copy->StartRoomScan();
         Transcript atCopy(copy.get());
         QSignalSpy status(copy.get(), &ChatRoomControl::statusChanged);
+        QSignalSpy trouble(copy.get(), &ChatRoomControl::roomTrouble);
         QVERIFY(copy->SendRoomLine("queued before joining"));
         QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), kWaitMs);
         QLocalSocket* link = server.nextPendingConnection();
@@ -733,12 +685,24 @@ private slots:
         QVERIFY(!hello.fresh);
         QCOMPARE(hello.seen.value(origin), 1);
         QCOMPARE(hello.seen.value(other.origin), other.number);
-        again->write(welcome);
+        // This host no longer holds three lines the copy missed: its user
+        // hears so, once.
+        LocalRoomMessage missing;
+        missing.kind = LocalRoomMessage::Kind::Welcome;
+        missing.missed = 3;
+        again->write(frameLocalRoomMessage(missing));
         QTRY_COMPARE_WITH_TIMEOUT(copy->state(), State::Joined, kWaitMs);
-        QVERIFY(fromReturning.waitFor(2));
+        QCOMPARE(trouble.size(), 1);
+        QVERIFY2(trouble.at(0).at(0).toString().startsWith("3 line(s) of the local room"),
+                 qPrintable(trouble.at(0).at(0).toString()));
+        // It offers every line it remembers, its own too, in room order: the
+        // new host may have missed any of them.
+        QVERIFY(fromReturning.waitFor(3));
+        LocalRoomMessage ownOffer = said;
         LocalRoomMessage offered = other;
         offered.kind = LocalRoomMessage::Kind::Say;
-        QCOMPARE(fromReturning.messages[1], offered);
+        QCOMPARE(fromReturning.messages[1], ownOffer);
+        QCOMPARE(fromReturning.messages[2], offered);
 
         QTRY_COMPARE_WITH_TIMEOUT(link->state(), QLocalSocket::UnconnectedState, kWaitMs);
         QStringList told;

@@ -1,0 +1,401 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The hosting copy: it holds the lock, listens, and relays every line said in
+// the room to every copy in one order.
+#include "local_room.h"
+
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QPointer>
+
+#include <algorithm>
+#include <limits>
+#include <vector>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace svw {
+
+namespace {
+
+// The furthest an origin's numbering can move on in one step. A copy's
+// lines are numbered one by one; after a re-forming it may skip the few the
+// old host relayed and nobody kept, never this many.
+constexpr qint64 kMaxNumberJump = 65536;
+
+// The directory already keeps other users out; checking the peer's user as
+// well also keeps out processes of other users that could pass it (root).
+bool fromThisUser(QLocalSocket* socket)
+{
+#ifdef SO_PEERCRED
+    struct ucred credentials = {};
+    socklen_t size = sizeof credentials;
+    if (::getsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &credentials,
+                     &size) != 0)
+        return false;
+    return credentials.uid == ::geteuid();
+#else
+    Q_UNUSED(socket);
+    return true;
+#endif
+}
+
+} // namespace
+
+void LocalRoom::startHosting()
+{
+    if (m_host) {
+        // A connection attempt still running: the room is ours now.
+        m_host->disconnect(this);
+        m_host->abort();
+        m_host->deleteLater();
+        m_host = nullptr;
+        m_hostReader.clear();
+    }
+
+    m_server = new QLocalServer(this);
+    m_server->setSocketOptions(QLocalServer::UserAccessOption);
+    connect(m_server, &QLocalServer::newConnection, this, &LocalRoom::acceptCopies);
+    if (!listen()) {
+        const QString why = QStringLiteral("The local room cannot be hosted at %1 (%2).")
+                                .arg(socketPath(), m_server->errorString());
+        delete m_server;
+        m_server = nullptr;
+        // Let another copy try; this one keeps trying too.
+        m_lock.unlock();
+        announceTrouble(why);
+        return;
+    }
+    recordEpoch();
+    m_retry.stop();
+    m_everJoined = true;
+    setState(State::Hosting);
+    // Lines said while the room re-formed go out now, in the order said.
+    scheduleOwnLines();
+}
+
+// QLocalServer closes its socket for good when an accept fails, as it does
+// when the process runs out of descriptors; tick() listens again once it
+// notices, so newcomers get in once descriptors are free again.
+bool LocalRoom::listen()
+{
+    // We hold the lock, so any socket file is left over from a host that died
+    // or from our own closed server.
+    QLocalServer::removeServer(socketPath());
+    return m_server->listen(socketPath());
+}
+
+// A later host has recorded its epoch: this copy was frozen or too slow and
+// the room went on without it. It joins the room as an ordinary copy.
+void LocalRoom::stepDown()
+{
+    for (auto& [socket, copy] : m_copies) {
+        socket->disconnect(this);
+        socket->abort();
+        socket->deleteLater();
+    }
+    m_copies.clear();
+    m_speakers.clear();
+    m_server->close();
+    delete m_server;
+    m_server = nullptr;
+    m_lock.unlock();
+    m_epoch = recordedEpoch();
+    setState(State::Reforming, QStringLiteral("another copy hosts it now"));
+    m_retry.start();
+    QTimer::singleShot(0, this, &LocalRoom::tryEnter);
+}
+
+void LocalRoom::hostTick()
+{
+    if (recordedEpoch() > m_epoch) {
+        stepDown();
+        return;
+    }
+    if (!m_server->isListening())
+        listen();
+    dropStrangers();
+    LocalRoomMessage message;
+    message.kind = LocalRoomMessage::Kind::Ping;
+    const QByteArray ping = frameLocalRoomMessage(message);
+    for (auto& [socket, copy] : m_copies) {
+        if (!copy.origin.isEmpty() && socket->bytesToWrite() == 0)
+            socket->write(ping);
+    }
+    flushCopies();
+}
+
+void LocalRoom::acceptCopies()
+{
+    while (QLocalSocket* socket = m_server->nextPendingConnection()) {
+        if (!fromThisUser(socket)) {
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
+        // It gets lines once it has said hello; see takeFromCopy().
+        Copy copy;
+        copy.since = m_clock.elapsed();
+        m_copies.emplace(socket, std::move(copy));
+        connect(socket, &QLocalSocket::readyRead, this, [this, socket] { readFromCopy(socket); });
+        connect(socket, &QLocalSocket::bytesWritten, this, [this, socket] { pace(socket); });
+        connect(socket, &QLocalSocket::disconnected, this,
+                [this, socket] { dropCopy(socket, {}); });
+        connect(socket, &QLocalSocket::errorOccurred, this,
+                [this, socket] { dropCopy(socket, {}); });
+        if (socket->bytesAvailable() > 0)
+            QTimer::singleShot(0, this, [this, socket] { readFromCopy(socket); });
+    }
+    dropStrangers();
+}
+
+// Connections that have not said who they are cost a descriptor and a buffer
+// each: they get a few seconds, and only so many may wait at once, the oldest
+// going first.
+void LocalRoom::dropStrangers()
+{
+    std::vector<std::pair<qint64, QLocalSocket*>> strangers;
+    for (const auto& [socket, copy] : m_copies) {
+        if (copy.origin.isEmpty())
+            strangers.emplace_back(copy.since, socket);
+    }
+    std::sort(strangers.begin(), strangers.end());
+    const qint64 now = m_clock.elapsed();
+    qsizetype excess = qsizetype(strangers.size()) - m_tuning.maxUnintroduced;
+    for (const auto& [since, socket] : strangers) {
+        if (excess-- > 0)
+            dropCopy(socket, QStringLiteral("too many connections wait to say hello"));
+        else if (now - since >= m_tuning.introductionMs)
+            dropCopy(socket, QStringLiteral("it did not say hello in time"));
+    }
+}
+
+void LocalRoom::readFromCopy(QLocalSocket* socket)
+{
+    auto found = m_copies.find(socket);
+    if (found == m_copies.end())
+        return;
+    found->second.reader.append(socket->readAll());
+
+    QPointer<LocalRoom> alive(this);
+    for (;;) {
+        found = m_copies.find(socket);
+        if (found == m_copies.end())
+            break; // dropped meanwhile
+        QByteArray body;
+        const auto status = found->second.reader.next(&body);
+        if (status == LocalRoomFrameReader::Status::NeedMore)
+            break;
+        if (status == LocalRoomFrameReader::Status::Broken) {
+            dropCopy(socket, QStringLiteral("it announced an empty or oversized message"));
+            break;
+        }
+        const std::optional<LocalRoomMessage> message = decodeLocalRoomMessage(body);
+        if (!message || !takeFromCopy(socket, *message)) {
+            dropCopy(socket, QStringLiteral("it broke the room's rules"));
+            break;
+        }
+        if (!alive)
+            return;
+    }
+    capHeldBytes();
+    flushCopies();
+}
+
+// One message from a copy; false when the copy broke the rules.
+bool LocalRoom::takeFromCopy(QLocalSocket* socket, const LocalRoomMessage& message)
+{
+    Copy& copy = m_copies.at(socket);
+    const bool greeted = !copy.origin.isEmpty();
+
+    if (message.kind == LocalRoomMessage::Kind::Hello) {
+        // Each origin speaks through one connection: the first to say hello
+        // with it. The host's own is its own.
+        if (greeted || message.origin == m_origin || m_speakers.contains(message.origin))
+            return false;
+        welcome(socket, copy, message);
+        return true;
+    }
+    if (message.kind != LocalRoomMessage::Kind::Say || !greeted)
+        return false;
+    return takeSay(socket, copy, message);
+}
+
+void LocalRoom::welcome(QLocalSocket* socket, Copy& copy, const LocalRoomMessage& hello)
+{
+    copy.origin = hello.origin;
+    m_speakers.insert(copy.origin, socket);
+    const qint64 end = m_historyFirst + qint64(m_history.size());
+
+    LocalRoomMessage welcome;
+    welcome.kind = LocalRoomMessage::Kind::Welcome;
+    if (hello.fresh) {
+        // A new copy starts with the lines said from now on, counting each
+        // origin from where the room stands.
+        copy.cursor = end;
+        welcome.seen = m_lastSeen;
+    } else {
+        // A returning copy gets what it missed from the history, at its own
+        // pace (see pace()), and hears how many lines the history no longer holds.
+        copy.cursor = m_historyFirst;
+        copy.skip = hello.seen;
+        QHash<QByteArray, qint64> held;
+        for (const HistoryLine& line : m_history) {
+            if (line.number > hello.seen.value(line.origin, 0))
+                ++held[line.origin];
+        }
+        for (auto it = m_lastSeen.cbegin(); it != m_lastSeen.cend(); ++it) {
+            const qint64 unseen = it.value() - hello.seen.value(it.key(), 0);
+            welcome.missed += std::max<qint64>(0, unseen - held.value(it.key(), 0));
+        }
+    }
+    socket->write(frameLocalRoomMessage(welcome));
+    pace(socket);
+}
+
+bool LocalRoom::takeSay(QLocalSocket* socket, Copy& copy, LocalRoomMessage line)
+{
+    line.kind = LocalRoomMessage::Kind::Line;
+    line.nick = boundLocalRoomNick(line.nick);
+    const qint64 last = m_lastSeen.value(line.origin, 0);
+
+    if (line.origin != copy.origin) {
+        // Another copy's line, offered after a re-forming because the last
+        // host may have told only some copies. Taken only when no connection
+        // here speaks for that origin, and only as its very next line, so no
+        // copy can make the room drop what a member says.
+        if (line.origin == m_origin || m_speakers.contains(line.origin) || line.number != last + 1)
+            return true;
+        return relay(line);
+    }
+    if (line.number > last + kMaxNumberJump)
+        return false;
+    if (line.number > last)
+        return relay(line);
+    // Relayed before, maybe by the last host. Its sender may not have seen
+    // it, and keeps offering it until it does: answer the sender alone.
+    const QByteArray frame = frameLocalRoomMessage(line);
+    if (frame.size() - 4 > kLocalRoomMaxFrame)
+        return false;
+    socket->write(frame);
+    return true;
+}
+
+void LocalRoom::dropCopy(QLocalSocket* socket, const QString& why)
+{
+    auto found = m_copies.find(socket);
+    if (found == m_copies.end())
+        return;
+    if (!found->second.origin.isEmpty())
+        m_speakers.remove(found->second.origin);
+    m_copies.erase(found);
+    socket->disconnect(this);
+    if (!why.isEmpty())
+        qWarning("The local room \"%s\" dropped a copy: %s.", qPrintable(m_name), qPrintable(why));
+    socket->abort();
+    socket->deleteLater();
+}
+
+// Tells every copy that has joined, and this one, a line of the room.
+// False when the line is too long to pass on.
+bool LocalRoom::relay(const LocalRoomMessage& line)
+{
+    QByteArray frame = frameLocalRoomMessage(line);
+    if (frame.size() - 4 > kLocalRoomMaxFrame)
+        return false;
+    receive(line, std::move(frame));
+    paceAll();
+    return true;
+}
+
+// Hands a copy the history lines it has not had, while little of what it was
+// given is still unsent: a copy that stops reading holds only its place in
+// the history, not a growing buffer in the host.
+void LocalRoom::pace(QLocalSocket* socket)
+{
+    const auto found = m_copies.find(socket);
+    if (found == m_copies.end() || found->second.origin.isEmpty())
+        return;
+    Copy& copy = found->second;
+    const qint64 end = m_historyFirst + qint64(m_history.size());
+    while (copy.cursor < end && socket->bytesToWrite() < m_tuning.paceBytes) {
+        const HistoryLine& line = m_history[size_t(copy.cursor - m_historyFirst)];
+        ++copy.cursor;
+        if (!copy.skip.isEmpty() && line.number <= copy.skip.value(line.origin, 0))
+            continue;
+        socket->write(line.frame);
+    }
+    if (copy.cursor >= end)
+        copy.skip.clear();
+}
+
+void LocalRoom::paceAll()
+{
+    for (auto& [socket, copy] : m_copies)
+        pace(socket);
+    capHeldBytes();
+}
+
+// What the host holds for all its connections together is bounded: past the
+// bound, the copy furthest behind goes first.
+void LocalRoom::capHeldBytes()
+{
+    for (;;) {
+        qsizetype held = 0;
+        QLocalSocket* slowest = nullptr;
+        qint64 slowestCursor = std::numeric_limits<qint64>::max();
+        for (const auto& [socket, copy] : m_copies) {
+            held += socket->bytesToWrite() + copy.reader.buffered();
+            const qint64 cursor = copy.origin.isEmpty() ? -1 : copy.cursor;
+            if (cursor < slowestCursor ||
+                (cursor == slowestCursor && socket->bytesToWrite() > slowest->bytesToWrite())) {
+                slowest = socket;
+                slowestCursor = cursor;
+            }
+        }
+        if (held <= m_tuning.holdBytes || !slowest)
+            return;
+        dropCopy(slowest, QStringLiteral("the host holds too much for its copies"));
+    }
+}
+
+void LocalRoom::scheduleOwnLines()
+{
+    if (m_ownLinesScheduled)
+        return;
+    m_ownLinesScheduled = true;
+    QTimer::singleShot(0, this, &LocalRoom::relayOwnLines);
+}
+
+void LocalRoom::relayOwnLines()
+{
+    m_ownLinesScheduled = false;
+    if (m_state != State::Hosting)
+        return;
+    QPointer<LocalRoom> alive(this);
+    // receive() takes each line off m_pending as it is relayed.
+    const std::deque<PendingLine> lines = m_pending;
+    for (const PendingLine& line : lines) {
+        relay(ownMessage(LocalRoomMessage::Kind::Line, line));
+        if (!alive)
+            return;
+        if (m_state != State::Hosting)
+            break;
+    }
+    flushCopies();
+}
+
+void LocalRoom::flushCopies()
+{
+    // Written out now rather than on the next pass of the event loop, so a
+    // host that dies soon after leaves as few copies behind as possible.
+    std::vector<QLocalSocket*> sockets;
+    for (auto& [socket, copy] : m_copies)
+        sockets.push_back(socket);
+    for (QLocalSocket* socket : sockets) {
+        if (m_copies.count(socket))
+            socket->flush();
+    }
+}
+
+} // namespace svw
