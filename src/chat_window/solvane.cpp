@@ -225,6 +225,7 @@ void Solvane::createMenu()
     mnuStop = addItem("mnuStop", QStringLiteral("Stop Listening"), &Solvane::mnuStop_Click);
     mnuHelp = addItem("mnuHelp", QStringLiteral("Help"), &Solvane::mnuHelp_Click);
     mnuExit = addItem("mnuExit", QStringLiteral("Exit"), &Solvane::mnuExit_Click);
+    createSealing();
 }
 
 void Solvane::Form_Load()

@@ -21,6 +21,7 @@ namespace svw {
 
 class ChatRoomControl;
 class ConversationAppend;
+class SealedConversation;
 
 // The chat window: the conversation box, the password and prefix boxes, the
 // outgoing text with its Send button, Clear, the link to the web page with
@@ -83,11 +84,24 @@ private:
     void Chat1_RoomReady();
     void showRoomLine(const QString& sender, const QString& text, const QString& prefix,
                       const QString& key);
+    void showOldCipherLine(const QString& sender, const QString& text, const QString& prefix,
+                           const QString& key);
     void appendShownLine(const QString& line);
     bool sliceSpent();
     void showWaitingLines();
 
     void queuePrefixCheck();
+
+    // Sealed lines (solvane_sealed.cpp).
+    void createSealing();
+    void mnuSeal_Toggled(bool on);
+    void prepareSealKey();
+    void sendSealed(const QString& text, const QString& key, const QString& prefix);
+    void flushSealedSends();
+    bool saySealed(const QStringList& roomLines, const QStringList& pieces, bool userWaits);
+    bool takeSealedLine(const QString& sender, const QString& text, const QString& prefix,
+                        const QString& key);
+    QString markedIfWeak(const QString& shown) const;
 
     // The controls, by the names they carry.
     QPlainTextEdit* txtSaid = nullptr;
@@ -106,6 +120,16 @@ private:
     QAction* mnuStop = nullptr;
     QAction* mnuHelp = nullptr;
     QAction* mnuExit = nullptr;
+    QAction* mnuSeal = nullptr; // checked while this copy seals what it says
+
+    SealedConversation* m_sealed = nullptr;
+    struct SealedSend
+    {
+        QString text;
+        QString key;
+        QString prefix;
+    };
+    std::deque<SealedSend> m_sealedSends; // said once their key is there
 
     // Room lines that wait, in order, while the window answers the user
     // between slices of a flood (see Chat1_RoomLine), each with the prefix and

@@ -188,7 +188,23 @@ private slots:
 
     void menu()
     {
-        const QList<QAction*> items = m_window->menuBar()->actions();
+        QList<QAction*> items = m_window->menuBar()->actions();
+        // The sealing switch stands after the four items, whole on the bar.
+        QVERIFY(!items.isEmpty());
+        QAction* seal = items.takeLast();
+        QCOMPARE(seal->objectName(), QStringLiteral("mnuSeal"));
+        QCOMPARE(seal->text(), QStringLiteral("Seal"));
+        QVERIFY(seal->isCheckable() && !seal->isChecked());
+        QVERIFY(m_window->menuBar()->rect().contains(m_window->menuBar()->actionGeometry(seal)));
+        // Its state shows at a glance in the conversation box's colour.
+        auto* said = m_window->findChild<QPlainTextEdit*>(QStringLiteral("txtSaid"));
+        const QColor plain = said->palette().color(QPalette::Base);
+        seal->trigger();
+        QVERIFY(seal->isChecked());
+        QVERIFY(said->palette().color(QPalette::Base) != plain);
+        seal->trigger();
+        QCOMPARE(said->palette().color(QPalette::Base), plain);
+
         QStringList names;
         QStringList captions;
         for (QAction* item : items) {
