@@ -178,9 +178,6 @@ void SealedConversation::openAndShow(const RoomLine& line, const SealKey* key)
         return; // said again, or too long ago
     if (sealedLineOpened)
         sealedLineOpened();
-    if (m_ownName.isEmpty() && opened->content.name.isEmpty() &&
-        m_ownTextIds.count(opened->content.textId))
-        m_ownName = line.sender; // our own line came back under our name
     showOpened(line.sender, *opened);
 }
 
@@ -242,7 +239,6 @@ std::optional<SealedConversation::Sealed> SealedConversation::seal(const QString
     content.pieces = quint8(plan.pieces.size());
     content.name = m_ownName;
     randombytes_buf(content.textId.data(), content.textId.size());
-    m_ownTextIds.insert(content.textId);
     Sealed sealed;
     sealed.pieces = plan.pieces;
     for (qsizetype i = 0; i < plan.pieces.size(); ++i) {

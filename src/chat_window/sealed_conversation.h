@@ -12,7 +12,6 @@
 #include <functional>
 #include <map>
 #include <optional>
-#include <set>
 
 namespace svw {
 
@@ -58,6 +57,8 @@ public:
     bool keyReady(const QString& password, const QString& prefix);
 
     // The name sealed into outgoing lines: the name the room knows us by.
+    // Only the room can say it; whoever says our line again must not be able
+    // to teach us another.
     void setOwnName(const QString& name) { m_ownName = name; }
     QString ownName() const { return m_ownName; }
 
@@ -96,7 +97,6 @@ private:
     ReplayGuard m_replays;
     std::deque<RoomLine> m_waiting;
     std::map<std::pair<QString, QByteArray>, Partial> m_partials;
-    std::set<std::array<unsigned char, kSealTextIdBytes>> m_ownTextIds; // to learn our name
     QString m_ownName;
 };
 

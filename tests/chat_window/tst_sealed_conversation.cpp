@@ -177,19 +177,6 @@ private slots:
             });
         QVERIFY(tooMany.error);
     }
-
-    void ownNameIsLearnedFromOurOwnLine()
-    {
-        Member alice;
-        QVERIFY(alice.ready());
-        const QString first = alice.say("one").value(0);
-        QVERIFY(alice.hear("alice_", first));
-        QCOMPARE(alice.talk.ownName(), QString("alice_"));
-        Member bob;
-        QVERIFY(bob.ready());
-        QVERIFY(bob.hear("mallory", alice.say("two").value(0)));
-        QCOMPARE(bob.shown, QStringList{"mallory [sealed by alice_]  :  two"});
-    }
 };
 
 QTEST_GUILESS_MAIN(TestSealedConversation)
