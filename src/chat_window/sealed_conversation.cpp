@@ -119,8 +119,8 @@ bool SealedConversation::takeRoomLine(const RoomLine& line)
     const bool sealed = sealedRest(line.prefix, line.text).has_value();
     if (!sealed && m_waiting.empty())
         return false;
-    if (!m_waiting.empty() ||
-        (sealed && !line.key.isEmpty() && !m_keys.key(line.key, line.prefix))) {
+    const bool keyMissing = sealed && !line.key.isEmpty() && !m_keys.key(line.key, line.prefix);
+    if (!m_waiting.empty() || keyMissing) {
         m_waiting.push_back(line);
         return true;
     }
@@ -133,10 +133,9 @@ void SealedConversation::onKeyReady(const QString& password, const QString& pref
     if (!ok) {
         // No memory for Argon2id: the lines that waited for this key show as
         // not opened rather than waiting for ever.
-        while (!m_waiting.empty() && m_waiting.front().key == password &&
-               m_waiting.front().prefix == prefix) {
-            openAndShow(m_waiting.front(), nullptr);
-            m_waiting.pop_front();
+        for (RoomLine& line : m_waiting) {
+            if (line.key == password && line.prefix == prefix)
+                line.key.clear();
         }
     }
     drain();
@@ -145,23 +144,23 @@ void SealedConversation::onKeyReady(const QString& password, const QString& pref
 
 void SealedConversation::drain()
 {
-    while (!m_waiting.empty()) {
-        const RoomLine& front = m_waiting.front();
-        if (!sealedRest(front.prefix, front.text)) {
-            const RoomLine old = front;
-            m_waiting.pop_front();
-            if (showOldLine)
-                showOldLine(old);
-            continue;
-        }
-        const SealKey* key = nullptr;
-        if (!front.key.isEmpty()) {
-            key = m_keys.key(front.key, front.prefix);
-            if (!key)
-                return; // its key is on the way
-        }
-        openAndShow(front, key);
-        m_waiting.pop_front();
+    // The waiting lines go on together once every key they need is there
+    // (each missing one was asked for when its line arrived), so none can
+    // overtake another.
+    for (const RoomLine& line : m_waiting) {
+        if (sealedRest(line.prefix, line.text) && !line.key.isEmpty() &&
+            !m_keys.key(line.key, line.prefix))
+            return;
+    }
+    std::deque<RoomLine> ready;
+    ready.swap(m_waiting);
+    if (resume) {
+        resume(std::move(ready));
+        return;
+    }
+    for (const RoomLine& line : ready) {
+        if (!takeRoomLine(line) && showOldLine)
+            showOldLine(line);
     }
 }
 

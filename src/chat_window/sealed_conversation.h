@@ -43,6 +43,10 @@ public:
     // the old cipher that waited behind a sealed one (shown by the caller).
     std::function<void(const QString& shownLine)> showLine;
     std::function<void(const RoomLine& line)> showOldLine;
+    // When set, lines that waited for their key are handed back, in order,
+    // to be taken again (the window shows a flood in slices); otherwise they
+    // are shown at once.
+    std::function<void(std::deque<RoomLine> lines)> resume;
     // A sealed line opened with the password: the group seals.
     std::function<void()> sealedLineOpened;
     std::function<qint64()> clock; // Unix milliseconds; the system clock unless set

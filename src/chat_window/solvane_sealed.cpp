@@ -16,6 +16,7 @@
 #include <QMenuBar>
 #include <QPalette>
 #include <QPlainTextEdit>
+#include <QTimer>
 
 namespace svw {
 
@@ -46,6 +47,16 @@ void Solvane::createSealing()
     };
     m_sealed->showOldLine = [this](const SealedConversation::RoomLine& line) {
         showOldCipherLine(line.sender, line.text, line.prefix, line.key);
+    };
+    // Lines that waited for a key join the front of the window's own queue,
+    // before anything that arrived after them, and are shown in slices.
+    m_sealed->resume = [this](std::deque<SealedConversation::RoomLine> lines) {
+        for (auto line = lines.rbegin(); line != lines.rend(); ++line)
+            m_waitingLines.push_front({line->sender, line->text, line->prefix, line->key});
+        if (!m_drainScheduled) {
+            m_drainScheduled = true;
+            QTimer::singleShot(0, this, &Solvane::showWaitingLines);
+        }
     };
     // A group that seals stays sealed: a line that opens turns sealing on
     // here too. Only the user turns it off.
