@@ -25,6 +25,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProcess>
@@ -240,6 +241,13 @@ int main(int argc, char* argv[])
 {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    // The room and Qt's runtime files go to a folder of this run (the burst's
+    // sender inherits it) and leave nothing behind.
+    std::unique_ptr<QTemporaryDir> runtime;
+    if (argc != 4) {
+        runtime = std::make_unique<QTemporaryDir>();
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime->path()));
+    }
     QApplication app(argc, argv);
     if (argc == 4 && (qstrcmp(argv[1], "--sealed") == 0 || qstrcmp(argv[1], "--old") == 0))
         return sendBurst(QString::fromLocal8Bit(argv[2]), qstrcmp(argv[1], "--sealed") == 0,
