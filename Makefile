@@ -1,6 +1,8 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 # The two commands of the README: `make run` and `make test`. Both install what
-# is missing first, so they work on a fresh Debian 12 machine.
+# is missing first, so they work on a fresh Debian 12 machine: `make run` only
+# what building and running the program needs, and builds only the program and
+# its web window plugin; `make test` everything, and builds everything.
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
@@ -10,23 +12,33 @@ CMAKE_GEN  := -G Ninja
 FUZZ_BUILD   ?= build-fuzz
 FUZZ_SECONDS ?= 600
 
-.PHONY: all deps configure build run test test-main test-asan fuzz fuzz-build fuzz-smoke tidy bench \
+# What `make run` builds: the program and the plugin it loads.
+PROGRAM_TARGETS := svw svw_web_window_plugin
+
+.PHONY: all deps deps-run configure build program run test test-main test-asan fuzz fuzz-build fuzz-smoke tidy bench \
 	package smoke clean
 
 all: build
 
-deps:
-	@bash scripts/install-deps
+deps-run:
+	@bash scripts/install-deps run
 
-$(BUILD)/build.ninja: | deps
+deps: deps-run
+	@bash scripts/install-deps test
+
+# Configuring needs only what building the program needs.
+$(BUILD)/build.ninja: | deps-run
 	cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-configure: deps $(BUILD)/build.ninja
+configure: $(BUILD)/build.ninja
 
-build: configure
+build: deps configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-run: build
+program: configure
+	cmake --build $(BUILD) -j $(JOBS) --target $(PROGRAM_TARGETS)
+
+run: program
 	$(BUILD)/src/app/svw
 
 # The fuzz smoke runs first so that the test runner's summary closes the output.

@@ -1,23 +1,51 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
-# Where an installed SVW lives: the program, its web window plugin, the desktop
-# entry and the icon in the sizes desktops look for. Included once all targets
-# exist.
+# Where an installed SVW lives: the program, its web window plugin, the manual
+# page, the documents Debian asks for, the desktop entry, the AppStream metadata
+# and the icon in the sizes desktops look for. Included once all targets exist.
 
 include(GNUInstallDirs)
 
-# The program looks for the plugin in its own folder, then in ../lib/svw from
-# it (WebWindowLoader::defaultPluginDirs). That folder follows from the program's
-# own, not from CMAKE_INSTALL_LIBDIR: a multiarch lib/x86_64-linux-gnu/svw would
-# not be found.
+# The program looks for the plugin in its own folder, then in ../lib/svw/plugins
+# from it (WebWindowLoader::defaultPluginDirs). That folder follows from the
+# program's own, not from CMAKE_INSTALL_LIBDIR: a multiarch
+# lib/x86_64-linux-gnu/svw would not be found. It is a folder below lib/svw
+# because Debian's packaging adds ldconfig calls for a library in lib/NAME, and
+# a private plugin has no business in the linker's cache.
 if(IS_ABSOLUTE "${CMAKE_INSTALL_BINDIR}")
     message(FATAL_ERROR "CMAKE_INSTALL_BINDIR must be relative to the prefix: the web window "
                         "plugin is installed relative to it")
 endif()
 cmake_path(GET CMAKE_INSTALL_BINDIR PARENT_PATH svw_bin_parent)
-cmake_path(APPEND svw_bin_parent lib svw OUTPUT_VARIABLE SVW_INSTALL_PLUGINDIR)
+cmake_path(APPEND svw_bin_parent lib svw plugins OUTPUT_VARIABLE SVW_INSTALL_PLUGINDIR)
 
 install(TARGETS svw RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS svw_web_window_plugin LIBRARY DESTINATION ${SVW_INSTALL_PLUGINDIR})
+
+# The manual page and the changelog are installed compressed (gzip -9n: no name
+# or time stamp, so the package is the same from one build to the next).
+find_program(SVW_GZIP gzip REQUIRED)
+set(svw_doc_dir ${CMAKE_INSTALL_DATADIR}/doc/svw)
+set(svw_gzipped)
+foreach(pair "docs/svw.1:svw.1.gz" "packaging/changelog:changelog.gz")
+    string(REPLACE ":" ";" pair "${pair}")
+    list(GET pair 0 source)
+    list(GET pair 1 gz)
+    add_custom_command(
+        OUTPUT ${CMAKE_BINARY_DIR}/${gz}
+        COMMAND sh -c "${SVW_GZIP} -9nc \"$1\" > \"$2\"" sh ${PROJECT_SOURCE_DIR}/${source}
+                ${CMAKE_BINARY_DIR}/${gz}
+        DEPENDS ${PROJECT_SOURCE_DIR}/${source}
+        COMMENT "Compressing ${source}"
+        VERBATIM)
+    list(APPEND svw_gzipped ${CMAKE_BINARY_DIR}/${gz})
+endforeach()
+add_custom_target(svw_docs ALL DEPENDS ${svw_gzipped})
+install(FILES ${CMAKE_BINARY_DIR}/svw.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${CMAKE_BINARY_DIR}/changelog.gz ${PROJECT_SOURCE_DIR}/packaging/copyright
+              ${PROJECT_SOURCE_DIR}/README.md
+        DESTINATION ${svw_doc_dir})
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/example.c_seed_bc102b77.svw.metainfo.xml
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/svw.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)

@@ -2,7 +2,7 @@
 # The Debian package, built by `make package` (CPack) from the install rules of
 # SvwInstall.cmake.
 
-set(SVW_PACKAGE_MAINTAINER "SVW developers <maintainers@users.noreply.c-seed-bc102b77.example>"
+set(SVW_PACKAGE_MAINTAINER "Solvane Veilwire developers <maintainers@users.noreply.c-seed-bc102b77.example>"
     CACHE STRING "Maintainer named in the Debian package")
 
 set(CPACK_GENERATOR DEB)

@@ -12,6 +12,20 @@ elseif(SVW_SANITIZE)
     add_link_options(-fsanitize=address,undefined)
 endif()
 
+# Release builds carry the hardening Debian builds its packages with
+# (dpkg-buildflags with hardening=+all); written out rather than asked of
+# dpkg-buildflags, so that building needs nothing of Debian's packaging tools.
+# _FORTIFY_SOURCE needs the optimiser, hence not in Debug builds; the sanitizer
+# and fuzz builds have their own instrumentation.
+option(SVW_HARDEN "Debian's hardening flags on optimised builds" ON)
+if(SVW_HARDEN AND NOT SVW_SANITIZE AND NOT SVW_FUZZ
+   AND CMAKE_BUILD_TYPE MATCHES "^(Release|RelWithDebInfo|MinSizeRel)$")
+    add_compile_definitions(_FORTIFY_SOURCE=2)
+    add_compile_options(-fstack-protector-strong -fstack-clash-protection -fcf-protection
+                        -Wformat -Werror=format-security)
+    add_link_options(-Wl,-z,relro -Wl,-z,now)
+endif()
+
 # Warnings are errors in our own code; Qt's headers come in as system headers.
 function(svw_strict target)
     target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The program: the chat window on the room that SVW_ROOM chooses.
 
+#include "command_line.h"
+#include "folder_lock.h"
 #include "notice.h"
 #include "room_factory.h"
 #include "solvane.h"
@@ -15,7 +17,11 @@
 
 int main(int argc, char* argv[])
 {
-    QApplication app(argc, argv);
+    svw::CommandLine commandLine(argc, argv);
+    if (const std::optional<int> status = svw::answerWithoutWindow(commandLine))
+        return *status;
+
+    QApplication app(commandLine.qtArgc(), commandLine.qtArgv());
     QApplication::setApplicationName(QStringLiteral("SVW"));
     QApplication::setOrganizationName(QStringLiteral("SVWbeta"));
     QApplication::setApplicationVersion(QStringLiteral("1.00"));
@@ -23,6 +29,17 @@ int main(int argc, char* argv[])
     const bool driven = svw::test_driver::requested();
     if (driven)
         svw::test_driver::reportMessageBoxes(&app);
+
+    // Before anything touches the folder's scratch files; held to the end.
+    svw::FolderLock folderLock;
+    QString folderMessage;
+    const svw::FolderLock::Claim claim = folderLock.claim(&folderMessage);
+    if (!folderMessage.isEmpty())
+        std::fprintf(stderr, "svw: %s\n", qUtf8Printable(folderMessage));
+    if (claim == svw::FolderLock::Claim::TakenByAnother) {
+        svw::showNotice(nullptr, folderMessage);
+        return 2;
+    }
 
     QString error;
     std::unique_ptr<svw::ChatRoomControl> room =

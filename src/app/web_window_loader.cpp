@@ -72,7 +72,7 @@ WebWindowLoader::~WebWindowLoader() = default;
 QStringList WebWindowLoader::defaultPluginDirs()
 {
     const QString programDir = QCoreApplication::applicationDirPath();
-    return {programDir, QDir(programDir).filePath(QStringLiteral("../lib/svw"))};
+    return {programDir, QDir(programDir).filePath(QStringLiteral("../lib/svw/plugins"))};
 }
 
 QString WebWindowLoader::pluginFileName()

@@ -4,13 +4,143 @@
 #include "ansi_code.h"
 
 #include <QDir>
-#include <QFileInfo>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace svw {
 
+namespace {
+
+// Hand-written on open(2) and fstat(2): QFile follows links, blocks on a
+// FIFO and cannot tell who owns what it opened.
+
+// Never follow a link, never wait for the other end of a FIFO, never make a
+// terminal ours, never hand the file to a child process.
+constexpr int kSafeFlags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+constexpr mode_t kOwnerOnly = 0600;
+
+QString systemReason(int code)
+{
+    return QString::fromLocal8Bit(std::strerror(code));
+}
+
+QString kindOf(mode_t mode)
+{
+    if (S_ISLNK(mode))
+        return QStringLiteral("it is a symbolic link, and scratch files are never written or "
+                              "read through a link");
+    if (S_ISDIR(mode))
+        return QStringLiteral("it is a directory");
+    if (S_ISFIFO(mode))
+        return QStringLiteral("it is a FIFO (a named pipe), not a regular file");
+    if (S_ISSOCK(mode))
+        return QStringLiteral("it is a socket, not a regular file");
+    if (S_ISCHR(mode) || S_ISBLK(mode))
+        return QStringLiteral("it is a device, not a regular file");
+    return QStringLiteral("it is not a regular file");
+}
+
+// Why the open file may not take or give a line; empty when it may.
+QString refusalOf(const struct stat& st)
+{
+    if (!S_ISREG(st.st_mode))
+        return kindOf(st.st_mode);
+    if (st.st_uid != ::geteuid())
+        return QStringLiteral("it belongs to another user (uid %1)").arg(st.st_uid);
+    // Another name of the same file, elsewhere, would show every line.
+    if (st.st_nlink > 1)
+        return QStringLiteral("it has %1 names (hard links), so other files would get its "
+                              "lines")
+            .arg(st.st_nlink);
+    return {};
+}
+
+// Why `path` could not be opened: what is in the way when that explains it
+// better than the system's words ("Too many levels of symbolic links").
+QString openFailure(const QByteArray& path, int code)
+{
+    struct stat st;
+    if (::lstat(path.constData(), &st) == 0 && (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid()))
+        return refusalOf(st);
+    return systemReason(code);
+}
+
+// Opens `path` with `flags` and checks what was opened. Returns the
+// descriptor, or -1 with *refusal set and errno kept from the open.
+int openChecked(const QByteArray& path, int flags, QString* refusal)
+{
+    const int fd = ::open(path.constData(), flags | kSafeFlags, kOwnerOnly);
+    if (fd < 0) {
+        const int code = errno;
+        *refusal = openFailure(path, code);
+        errno = code;
+        return -1;
+    }
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+        *refusal = systemReason(errno);
+        ::close(fd);
+        return -1;
+    }
+    if (QString why = refusalOf(st); !why.isEmpty()) {
+        *refusal = why;
+        ::close(fd);
+        return -1;
+    }
+    // A line in the file is readable by its owner alone, whatever the umask
+    // took away or a file from before allowed.
+    if ((flags & O_ACCMODE) != O_RDONLY && (st.st_mode & 07777) != kOwnerOnly &&
+        ::fchmod(fd, kOwnerOnly) != 0) {
+        *refusal =
+            QStringLiteral("it cannot be made private to its owner (%1)").arg(systemReason(errno));
+        ::close(fd);
+        return -1;
+    }
+    // Only a regular file gets here, where O_NONBLOCK changes nothing; it is
+    // cleared so that the file behaves as any other.
+    const int status = ::fcntl(fd, F_GETFL);
+    if (status != -1)
+        ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK);
+    return fd;
+}
+
+// A fresh file under `path`: the old entry is removed first, so nothing
+// planted under the name is ever written through. When the old entry stays
+// (a folder where this user cannot remove it), it is reused only when it is
+// this user's own regular file, cut to nothing.
+int createFresh(const QByteArray& path, QString* refusal)
+{
+    int removeError = 0;
+    if (::unlink(path.constData()) != 0 && errno != ENOENT)
+        removeError = errno;
+    int fd = openChecked(path, O_WRONLY | O_CREAT | O_EXCL, refusal);
+    if (fd < 0 && errno == EEXIST) {
+        fd = openChecked(path, O_WRONLY, refusal);
+        if (fd >= 0 && ::ftruncate(fd, 0) != 0) {
+            *refusal = systemReason(errno);
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    // A directory is never removed by unlink(); saying so adds nothing.
+    if (fd < 0 && removeError != 0 && removeError != EISDIR)
+        *refusal += QStringLiteral(", and it cannot be removed to make way for a new file (%1)")
+                        .arg(systemReason(removeError));
+    return fd;
+}
+
+} // namespace
+
 QString ScratchError::message() const
 {
-    return QStringLiteral("The scratch file \"%1\" could not be used: %2").arg(file, reason);
+    if (folder.isEmpty())
+        return QStringLiteral("The scratch file \"%1\" could not be used: %2.").arg(file, reason);
+    return QStringLiteral("The scratch file \"%1\" in %2 could not be used: %3.")
+        .arg(file, folder, reason);
 }
 
 ScratchFiles::ScratchFiles(QString directory) : m_directory(std::move(directory)) {}
@@ -28,7 +158,7 @@ QString ScratchFiles::pathOf(const QString& name) const
 void ScratchFiles::fail(const QString& name, const QString& reason)
 {
     if (!m_error)
-        m_error = ScratchError{name, reason};
+        m_error = ScratchError{name, reason, QDir(m_directory).absolutePath()};
 }
 
 void ScratchFiles::flushAppended()
@@ -48,7 +178,7 @@ void ScratchFiles::close(const QString& name, QFile& file)
         m_append = nullptr;
 }
 
-QFile* ScratchFiles::openFile(const QString& name, QIODevice::OpenMode mode)
+QFile* ScratchFiles::openFile(const QString& name, Access access)
 {
     if (m_error)
         return nullptr;
@@ -62,13 +192,31 @@ QFile* ScratchFiles::openFile(const QString& name, QIODevice::OpenMode mode)
         if (m_error)
             return nullptr;
     }
-    auto file = std::make_unique<QFile>(pathOf(name));
-    // QFile opens a directory for reading without complaint; say what it is.
-    if (QFileInfo(file->fileName()).isDir()) {
-        fail(name, QStringLiteral("it is a directory"));
+    const QByteArray path = QFile::encodeName(pathOf(name));
+    QString refusal;
+    int fd = -1;
+    QIODevice::OpenMode mode;
+    switch (access) {
+    case Access::Create:
+        fd = createFresh(path, &refusal);
+        mode = QIODevice::WriteOnly;
+        break;
+    case Access::Append:
+        fd = openChecked(path, O_WRONLY | O_APPEND | O_CREAT, &refusal);
+        mode = QIODevice::WriteOnly | QIODevice::Append;
+        break;
+    case Access::Read:
+        fd = openChecked(path, O_RDONLY, &refusal);
+        mode = QIODevice::ReadOnly;
+        break;
+    }
+    if (fd < 0) {
+        fail(name, refusal);
         return nullptr;
     }
-    if (!file->open(mode)) {
+    auto file = std::make_unique<QFile>();
+    if (!file->open(fd, mode, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
         fail(name, file->errorString());
         return nullptr;
     }
@@ -87,12 +235,10 @@ void ScratchFiles::write(const QString& name, QFile* file, const QByteArray& byt
 
 void ScratchFiles::WriteHeader(const QString& name, const QString& header)
 {
-    // A fresh file rather than a truncated one: it never writes through a link
-    // planted under the name, and ext4 flushes a truncated-and-rewritten file
-    // on close, which costs about a tenth of a millisecond on every line.
-    if (!m_error && !QFileInfo(pathOf(name)).isDir())
-        QFile::remove(pathOf(name));
-    QFile* file = openFile(name, QIODevice::WriteOnly | QIODevice::Truncate);
+    // A fresh file rather than a truncated one: ext4 flushes a
+    // truncated-and-rewritten file on close, which costs about a tenth of a
+    // millisecond on every line.
+    QFile* file = openFile(name, Access::Create);
     write(name, file, '"' + toAnsiBytes(header) + "\"\r\n");
 }
 
@@ -110,7 +256,7 @@ void ScratchFiles::WriteLine(const QString& name, const QString& text)
 
 void ScratchFiles::OpenAppend(const QString& name)
 {
-    m_append = openFile(name, QIODevice::WriteOnly | QIODevice::Append);
+    m_append = openFile(name, Access::Append);
     m_appendName = name;
 }
 
@@ -137,7 +283,7 @@ void ScratchFiles::CloseAll()
 
 QString ScratchFiles::ReadBack(const QString& name)
 {
-    QFile* file = openFile(name, QIODevice::ReadOnly);
+    QFile* file = openFile(name, Access::Read);
     if (!file) {
         CloseAll();
         return {};

@@ -10,11 +10,13 @@
 
 namespace svw {
 
-// A failure of a scratch file, with the file's name and the system's reason.
+// A failure of a scratch file, with the file's name, the folder it is in
+// and the reason.
 struct ScratchError
 {
     QString file;
     QString reason;
+    QString folder;
 
     QString message() const;
 };
@@ -22,6 +24,12 @@ struct ScratchError
 // The three small single-byte files through which every enciphered and
 // deciphered line is assembled. Names are relative to `directory` (by
 // default the process's current working directory).
+//
+// The files hold plain text, and the folder may be shared with others who
+// can plant entries under the names. So a file is only ever written or read
+// when it is a regular file with one name, owned by this user, reached
+// without following a link and without waiting (a FIFO would block); it is
+// made readable and writable by its owner alone.
 //
 // Every file starts with a header record: the header text in double quotes,
 // then CR LF. The first failure is kept (see error()) and every later call
@@ -67,7 +75,8 @@ public:
     QString pathOf(const QString& name) const;
 
 private:
-    QFile* openFile(const QString& name, QIODevice::OpenMode mode);
+    enum class Access { Create, Append, Read };
+    QFile* openFile(const QString& name, Access access);
     void close(const QString& name, QFile& file);
     void flushAppended();
     void fail(const QString& name, const QString& reason);

@@ -20,16 +20,24 @@ namespace svw::testing {
 class SvwCopy
 {
 public:
-    // Starts svw on `room` (the value of SVW_ROOM) as `nick`.
-    SvwCopy(const QString& room, const QString& nick)
+    // Starts svw on `room` (the value of SVW_ROOM) as `nick`; in `directory`
+    // instead of a folder of its own, and with `runtime` as its
+    // XDG_RUNTIME_DIR, when given. By default every copy of a test run shares
+    // one runtime directory of the run's own, so the run leaves no rooms or
+    // locks behind.
+    SvwCopy(const QString& room, const QString& nick, const QString& directory = {},
+            const QString& runtime = {})
+        : m_path(directory.isEmpty() ? m_dir.path() : directory)
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"),
+                   runtime.isEmpty() ? sharedRuntime() : runtime);
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         env.insert(QStringLiteral("SVW_ROOM"), room);
         env.insert(QStringLiteral("SVW_NICK"), nick);
         env.insert(QStringLiteral("SVW_TEST_DRIVER"), QStringLiteral("1"));
         m_process.setProcessEnvironment(env);
-        m_process.setWorkingDirectory(m_dir.path());
+        m_process.setWorkingDirectory(m_path);
         m_process.setReadChannel(QProcess::StandardOutput);
         m_process.start(QStringLiteral(SVW_EXECUTABLE), QStringList{});
     }
@@ -134,24 +142,36 @@ public:
     }
 
     bool finished(int timeoutMs = 5000) { return m_process.waitForFinished(timeoutMs); }
+    // Ends the copy as kill -9 does: no clean-up of its own.
+    void killHard()
+    {
+        m_process.kill();
+        m_process.waitForFinished(5000);
+    }
     int exitCode() const { return m_process.exitCode(); }
     QProcess::ExitStatus exitStatus() const { return m_process.exitStatus(); }
     QByteArray standardError() { return m_process.readAllStandardError(); }
 
-    QString directory() const { return m_dir.path(); }
-    bool hasFile(const QString& name) const { return QFile::exists(m_dir.filePath(name)); }
+    QString directory() const { return m_path; }
+    bool hasFile(const QString& name) const { return QFile::exists(QDir(m_path).filePath(name)); }
     void removeScratchFiles()
     {
         for (const char* name : {"temp", "Got", "message"})
-            QFile::remove(m_dir.filePath(QLatin1String(name)));
+            QFile::remove(QDir(m_path).filePath(QLatin1String(name)));
     }
     QByteArray bytes(const QString& name) const
     {
-        QFile file(m_dir.filePath(name));
+        QFile file(QDir(m_path).filePath(name));
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
 
 private:
+    static QString sharedRuntime()
+    {
+        static const QTemporaryDir runtime(QDir::tempPath() + QStringLiteral("/svw-run-XXXXXX"));
+        return runtime.path();
+    }
+
     void pump()
     {
         while (m_process.canReadLine()) {
@@ -171,6 +191,7 @@ private:
     }
 
     QTemporaryDir m_dir;
+    QString m_path;
     QProcess m_process;
     QList<QByteArray> m_reports;
     QString m_said;

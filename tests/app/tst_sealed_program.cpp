@@ -80,12 +80,11 @@ private slots:
     void initTestCase()
     {
         // The copies and the outsider meet in a room directory of this test.
-        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(m_runtime.path()));
         const QString name = u"sealed-%1"_s.arg(QCoreApplication::applicationPid());
         m_outsider = std::make_unique<Outsider>(m_runtime.path() + "/svw", name, "eve");
-        m_alice = std::make_unique<SvwCopy>("local:" + name, "alice");
-        m_bob = std::make_unique<SvwCopy>("local:" + name, "bob");
-        m_carol = std::make_unique<SvwCopy>("local:" + name, "carol");
+        m_alice = std::make_unique<SvwCopy>("local:" + name, "alice", QString(), m_runtime.path());
+        m_bob = std::make_unique<SvwCopy>("local:" + name, "bob", QString(), m_runtime.path());
+        m_carol = std::make_unique<SvwCopy>("local:" + name, "carol", QString(), m_runtime.path());
         for (SvwCopy* copy : {m_alice.get(), m_bob.get(), m_carol.get()}) {
             QVERIFY(copy->started());
             copy->set("pw", copy == m_carol.get() ? "Another" : "Key");
@@ -100,7 +99,6 @@ private slots:
         m_bob.reset();
         m_carol.reset();
         m_outsider.reset();
-        qunsetenv("XDG_RUNTIME_DIR");
     }
 
     void sealedConversation()

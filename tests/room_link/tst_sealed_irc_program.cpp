@@ -38,7 +38,6 @@ private slots:
     void longTextInSealedPieces();
 
 private:
-    QTemporaryDir m_runtime;
     std::unique_ptr<IrcTestServer> m_server;
     std::unique_ptr<RawIrcClient> m_outsider;
     std::unique_ptr<SvwCopy> m_alice;
@@ -48,7 +47,6 @@ private:
 
 void TestSealedIrcProgram::initTestCase()
 {
-    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(m_runtime.path()));
     QString error;
     m_server = std::make_unique<IrcTestServer>();
     m_server->setFloodPenaltyOff(true);
@@ -83,7 +81,6 @@ void TestSealedIrcProgram::cleanupTestCase()
     m_alice.reset();
     m_bob.reset();
     m_carol.reset();
-    qunsetenv("XDG_RUNTIME_DIR");
 }
 
 void TestSealedIrcProgram::sealedOverIrc()

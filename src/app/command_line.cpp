@@ -1,0 +1,209 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Hand-parsed rather than with QCommandLineParser: that needs a
+// QCoreApplication, and the one this program makes is a QApplication, which
+// opens the display before anything could be answered.
+
+#include "command_line.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+namespace svw {
+
+namespace {
+
+// The options QGuiApplication, QApplication and the xcb platform take out of
+// argv themselves; each may be written with one dash or two.
+constexpr std::array kQtOptionsWithValue = {
+    "platform",
+    "platformpluginpath",
+    "platformtheme",
+    "plugin",
+    "qwindowgeometry",
+    "geometry",
+    "qwindowtitle",
+    "title",
+    "qwindowicon",
+    "icon",
+    "session",
+    "style",
+    "stylesheet",
+    "display",
+    "name",
+    "visual",
+};
+constexpr std::array kQtFlags = {"reverse", "widgetcount", "sync",
+                                 "nograb",  "dograb",      "testability"};
+// Those Qt also reads as -option=value.
+constexpr std::array kQtJoinedOptions = {"style", "stylesheet", "qmljsdebugger"};
+
+template<std::size_t N> bool isOneOf(std::string_view name, const std::array<const char*, N>& names)
+{
+    for (const char* known : names) {
+        if (name == known)
+            return true;
+    }
+    return false;
+}
+
+// "-name" or "--name" gives "name"; anything else gives nothing.
+std::string_view dashedName(std::string_view argument)
+{
+    if (argument.size() < 2 || argument[0] != '-')
+        return {};
+    argument.remove_prefix(argument[1] == '-' ? 2 : 1);
+    return argument;
+}
+
+} // namespace
+
+CommandLine::CommandLine(int argc, char* argv[])
+{
+    if (argc > 0)
+        m_qtArgv.push_back(argv[0]);
+    for (int k = 1; k < argc; ++k) {
+        const std::string_view argument = argv[k];
+        if (argument == "--help" || argument == "-h") {
+            m_action = Action::Help;
+            continue;
+        }
+        if (argument == "--version") {
+            // Help wins when both are asked: it says what the version is too.
+            if (m_action != Action::Help)
+                m_action = Action::Version;
+            continue;
+        }
+        if (argument == "--own-folder") {
+            m_ownFolder = true;
+            continue;
+        }
+        const std::string_view name = dashedName(argument);
+        const std::size_t equals = name.find('=');
+        const bool known = isOneOf(name, kQtFlags) ||
+                           (equals != std::string_view::npos &&
+                            isOneOf(name.substr(0, equals), kQtJoinedOptions)) ||
+                           (isOneOf(name, kQtOptionsWithValue) && k + 1 < argc);
+        if (!known) {
+            // The first refusal is the one reported; help and version still
+            // answer, since that is what someone who asks for them wants.
+            if (m_refused.empty())
+                m_refused = argument;
+            continue;
+        }
+        m_qtArgv.push_back(argv[k]);
+        if (isOneOf(name, kQtOptionsWithValue))
+            m_qtArgv.push_back(argv[++k]);
+    }
+    if (!m_refused.empty() && m_action == Action::Run)
+        m_action = Action::Refuse;
+    m_qtArgc = static_cast<int>(m_qtArgv.size());
+    m_qtArgv.push_back(nullptr); // QApplication, like main, expects argv[argc] == nullptr
+}
+
+std::string usageText()
+{
+    return "Usage: svw [--own-folder] [Qt options, such as -platform NAME]\n"
+           "       svw --help | --version\n"
+           "\n"
+           "SVW (Solvane Veilwire) holds a private conversation inside a public chat room:\n"
+           "lines are enciphered with a password the group shares and marked with a\n"
+           "five-character prefix. It is not strong encryption. Every line passes through\n"
+           "the files \"temp\", \"Got\" and \"message\" in the current directory.\n"
+           "\n"
+           "Options:\n"
+           "  --own-folder    work in $XDG_STATE_HOME/svw (~/.local/state/svw when unset),\n"
+           "                  made when missing; the desktop entry starts SVW this way\n"
+           "  -h, --help      print this help and exit\n"
+           "  --version       print the version and exit\n"
+           "\n"
+           "Environment:\n"
+           "  SVW_ROOM        the room: unset or \"local\" (this machine), \"local:NAME\",\n"
+           "                  \"irc://[nick[:password]@]host[:port]/#channel\" or \"ircs://...\"\n"
+           "  SVW_NICK        the name your lines carry (default: your login name)\n"
+           "  SVW_IRC_CAFILE  a CA certificate (PEM) to trust for ircs:// rooms\n"
+           "\n"
+           "Exit status: 0 normally, 2 for a bad argument, environment or folder.\n"
+           "More in the manual page svw(1) and in the README (README.md in the sources,\n"
+           "/usr/share/doc/svw/README.md when installed from the package).\n";
+}
+
+std::string versionText()
+{
+    return "SVW 1.00\n";
+}
+
+QString ownFolderPath()
+{
+    // Relative values of the XDG variables are to be ignored, as if unset.
+    QString base = qEnvironmentVariable("XDG_STATE_HOME");
+    if (!QDir::isAbsolutePath(base)) {
+        const QString home = qEnvironmentVariable("HOME");
+        if (!QDir::isAbsolutePath(home))
+            return {};
+        base = QDir(home).filePath(QStringLiteral(".local/state"));
+    }
+    return QDir::cleanPath(QDir(base).filePath(QStringLiteral("svw")));
+}
+
+bool enterOwnFolder(QString* error)
+{
+    const QString path = ownFolderPath();
+    if (path.isEmpty()) {
+        *error = QStringLiteral("no folder of its own: neither XDG_STATE_HOME nor HOME is an "
+                                "absolute path");
+        return false;
+    }
+    // Each missing folder on the way is made private, as base folders of the
+    // XDG layout are to be; existing ones are left as they are.
+    const QFileDevice::Permissions privateFolder =
+        QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
+    QString made = QStringLiteral("/");
+    const QStringList parts = path.split(u'/', Qt::SkipEmptyParts);
+    for (const QString& part : parts) {
+        made = QDir(made).filePath(part);
+        if (QFileInfo(made).isDir())
+            continue;
+        if (!QDir().mkdir(made, privateFolder) && !QFileInfo(made).isDir()) {
+            *error = QStringLiteral("cannot make the folder %1").arg(made);
+            return false;
+        }
+    }
+    if (!QDir::setCurrent(path)) {
+        *error = QStringLiteral("cannot work in the folder %1").arg(path);
+        return false;
+    }
+    return true;
+}
+
+std::optional<int> answerWithoutWindow(const CommandLine& commandLine)
+{
+    switch (commandLine.action()) {
+    case CommandLine::Action::Help:
+        std::fputs(usageText().c_str(), stdout);
+        return 0;
+    case CommandLine::Action::Version:
+        std::fputs(versionText().c_str(), stdout);
+        return 0;
+    case CommandLine::Action::Refuse:
+        std::fprintf(stderr, "svw: unknown argument: %s\n\n%s", commandLine.refused().c_str(),
+                     usageText().c_str());
+        return 2;
+    case CommandLine::Action::Run:
+        break;
+    }
+    if (commandLine.ownFolder()) {
+        QString error;
+        if (!enterOwnFolder(&error)) {
+            std::fprintf(stderr, "svw: %s\n", qUtf8Printable(error));
+            return 2;
+        }
+    }
+    return std::nullopt;
+}
+
+} // namespace svw
