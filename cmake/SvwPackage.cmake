@@ -36,7 +36,7 @@ strong encryption.")
 # linked by nothing, so they are named here: the icon engine and image plugin
 # that draw the program's icon and the web window's toolbar pictures.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6svg6")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6svg6, fonts-symbola")
 
 set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git/" "/build[^/]*/" "/temp$" "/Got$" "/message$")
 

@@ -3,8 +3,12 @@
 
 #include "alwayz_on_top.h"
 #include "chat_room_control.h"
+#include "fitting_text.h"
+#include "link_colour.h"
 #include "notice.h"
+#include "room_indicator.h"
 #include "web_page.h"
+#include "window_access.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -14,7 +18,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QTimer>
 
@@ -36,19 +42,6 @@ QRect fromTwips(int left, int top, int width, int height)
     constexpr int kTwipsPerPixel = 15;
     return QRect(left / kTwipsPerPixel, top / kTwipsPerPixel, width / kTwipsPerPixel,
                  height / kTwipsPerPixel);
-}
-
-// The controls keep their designed places and sizes, which were made for a
-// smaller system font than many desktops use. A caption that would be cut
-// off gets a smaller size of the same font, just small enough to be whole.
-void fitCaption(QWidget* control, const QString& caption, int padding)
-{
-    QFont font = control->font();
-    const int room = control->width() - padding;
-    while (QFontMetrics(font).horizontalAdvance(caption) > room && font.pointSizeF() > 6.0)
-        font.setPointSizeF(font.pointSizeF() - 0.25);
-    if (font != control->font())
-        control->setFont(font);
 }
 
 const QString kPrefixLengthMessage =
@@ -86,6 +79,7 @@ Solvane::Solvane(ChatRoomControl* chat1, QWidget* parent) : QMainWindow(parent),
 
     createControls();
     createMenu();
+    describeControls();
     Form_Load();
 }
 
@@ -132,6 +126,9 @@ void Solvane::createControls()
     cbPre->setInsertPolicy(QComboBox::NoInsert); // Enter sends; it never adds to the list
     cbPre->setCompleter(nullptr);                // typed text stays as typed
     cbPre->setEditText(prefixes().first());
+    // A prefix must match to the letter, so all five characters show: the
+    // widest of the list, and of what people type.
+    fitComboText(cbPre, prefixes() + QStringList{QStringLiteral("qwert"), QStringLiteral("ABCDE")});
 
     pw = new QLineEdit(client);
     pw->setGeometry(fromTwips(840, 3000, 1935, 285));
@@ -155,6 +152,7 @@ void Solvane::createControls()
     connect(Chat1, &ChatRoomControl::RoomLine, this, &Solvane::Chat1_RoomLine);
     connect(Chat1, &ChatRoomControl::roomTrouble, this, &Solvane::Chat1_RoomTrouble);
     connect(Chat1, &ChatRoomControl::roomReady, this, &Solvane::Chat1_RoomReady);
+    connect(Chat1, &ChatRoomControl::roomStateChanged, this, &Solvane::showRoomState);
 
     shape = new QFrame(client);
     shape->setFrameStyle(QFrame::Box | QFrame::Plain);
@@ -167,10 +165,11 @@ void Solvane::createControls()
     Web = new QLabel(QString(kWebPageAddress).mid(scheme.size()), client);
     Web->setGeometry(fromTwips(1320, 3720, 2535, 255));
     Web->setAlignment(Qt::AlignCenter);
-    QPalette linkColour = Web->palette();
-    linkColour.setColor(QPalette::WindowText, QColor(0, 0, 192));
-    Web->setPalette(linkColour);
+    // Reached with Tab like the other controls, so the page can be opened
+    // without a mouse; a click does not take the focus.
+    Web->setFocusPolicy(Qt::TabFocus);
     Web->installEventFilter(this);
+    presentAsLink(Web);
 
     Label2 = new QLabel(QStringLiteral("Password:"), client);
     Label2->setGeometry(fromTwips(0, 3000, 735, 255));
@@ -179,8 +178,8 @@ void Solvane::createControls()
     Label1 = new QLabel(QStringLiteral("Prefix"), client);
     Label1->setGeometry(fromTwips(2880, 3000, 495, 255));
 
-    fitCaption(Label2, Label2->text(), 1);
-    fitCaption(Label1, Label1->text(), 1);
+    // "Prefix" ends where its box begins: the caption keeps clear of it.
+    fitCaptions({{Label2, pw}, {Label1, cbPre}}, 2);
     fitCaption(Web, Web->text(), 2);
     fitCaption(cmdClear, cmdClear->text(), 10);
     fitCaption(cmdSend, QStringLiteral("Send"), 10);
@@ -193,15 +192,17 @@ void Solvane::createControls()
     };
     for (const auto& [control, name] : names)
         control->setObjectName(QLatin1String(name));
+    applyLinkColour();
 
     // Tab order: the conversation box (so its text can be selected and
-    // copied from the keyboard), password, prefix, outgoing text, Send,
-    // Clear. Labels and the marker never take the focus.
+    // copied from the keyboard), password, prefix, outgoing text, Send, the
+    // link, Clear. Labels and the marker never take the focus.
     QWidget::setTabOrder(txtSaid, pw);
     QWidget::setTabOrder(pw, cbPre);
     QWidget::setTabOrder(cbPre, txtSend);
     QWidget::setTabOrder(txtSend, cmdSend);
-    QWidget::setTabOrder(cmdSend, cmdClear);
+    QWidget::setTabOrder(cmdSend, Web);
+    QWidget::setTabOrder(Web, cmdClear);
 
     connect(cmdSend, &QPushButton::clicked, this, &Solvane::cmdSend_Click);
     connect(cmdClear, &QPushButton::clicked, this, &Solvane::cmdClear_Click);
@@ -226,6 +227,74 @@ void Solvane::createMenu()
     mnuHelp = addItem("mnuHelp", QStringLiteral("Help"), &Solvane::mnuHelp_Click);
     mnuExit = addItem("mnuExit", QStringLiteral("Exit"), &Solvane::mnuExit_Click);
     createSealing();
+    letAltReachMenuBar(menuBar());
+
+    // The menu bar's free right corner shows what the room is doing; the
+    // controls below keep their places.
+    m_roomIndicator = new RoomIndicator(menuBar());
+    m_roomIndicator->setObjectName(QStringLiteral("roomIndicator"));
+    m_roomIndicator->setRoomDescription(Chat1->roomDescription());
+    m_roomIndicator->setRoomState(Chat1->roomState());
+    menuBar()->setCornerWidget(m_roomIndicator, Qt::TopRightCorner);
+    // Screen readers see the menu bar's items, not what stands in its corner:
+    // the bar itself describes the room.
+    menuBar()->setAccessibleDescription(m_roomIndicator->summary());
+    connect(m_roomIndicator, &RoomIndicator::summaryChanged, menuBar(),
+            &QWidget::setAccessibleDescription);
+}
+
+// Names and descriptions for assistive technology, from each control's
+// caption or purpose; a caption cut to fit still names its box whole.
+void Solvane::describeControls()
+{
+    const struct
+    {
+        QWidget* control;
+        const char* name;
+        const char* description;
+    } texts[] = {
+        {txtSaid, "Conversation", "The group's lines: who said each, then what was said"},
+        {pw, "Password", "The group's password; lines are enciphered and deciphered with it"},
+        {cbPre, "Prefix", "Five characters that start every line of the group"},
+        {cbPre->lineEdit(), "Prefix", "Five characters that start every line of the group"},
+        {txtSend, "Text to send", "What to say to the group; Enter sends it"},
+        {cmdSend, "Send", "Enciphers the text and says it into the room"},
+        {cmdClear, "Clear", "Empties the conversation box"},
+        {Web, nullptr, "Opens the web page in a browser window"},
+        {Label2, "Password:", "Caption of the password box"},
+        {Label1, "Prefix", "Caption of the prefix box"},
+    };
+    for (const auto& t : texts) {
+        t.control->setAccessibleName(t.name ? QString::fromUtf8(t.name) : Web->text());
+        t.control->setAccessibleDescription(QString::fromUtf8(t.description));
+    }
+    Label2->setBuddy(pw);
+    Label1->setBuddy(cbPre);
+}
+
+void Solvane::showRoomState(RoomState state)
+{
+    // The room may only know its full name (the nick it got) once reached.
+    m_roomIndicator->setRoomDescription(Chat1->roomDescription());
+    m_roomIndicator->setRoomState(state);
+}
+
+// The link's designed dark blue reads on a light window only; on a dark one
+// it gives way to a colour that reads.
+void Solvane::applyLinkColour()
+{
+    // The window's own: it hears of a change before the controls inherit it.
+    const QColor background = palette().color(QPalette::Window);
+    QPalette colours = Web->palette();
+    colours.setColor(QPalette::WindowText, linkColourOn(background));
+    Web->setPalette(colours);
+}
+
+void Solvane::changeEvent(QEvent* event)
+{
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::PaletteChange && Web)
+        applyLinkColour();
 }
 
 void Solvane::Form_Load()
@@ -245,12 +314,30 @@ void Solvane::Form_Load()
 
     cbPre->addItems(prefixes());
     cbPre->setCurrentIndex(0);
+
+    // Where typing goes once the user first activates the window: the
+    // password, which is needed before anything can be sent or read. Left
+    // to itself the focus would go to the first control created, Clear,
+    // where Enter would empty the conversation.
+    pw->setFocus(Qt::OtherFocusReason);
 }
 
 bool Solvane::eventFilter(QObject* watched, QEvent* event)
 {
     if (watched == Web) {
-        if (event->type() == QEvent::MouseButtonRelease) {
+        if (event->type() == QEvent::KeyPress) {
+            const int key = static_cast<QKeyEvent*>(event)->key();
+            if (key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Space) {
+                Web_Click();
+                return true;
+            }
+        } else if (event->type() == QEvent::FocusIn || event->type() == QEvent::FocusOut) {
+            // The link has no frame to show the focus: it is underlined while
+            // it has it.
+            QFont font = Web->font();
+            font.setUnderline(event->type() == QEvent::FocusIn);
+            Web->setFont(font);
+        } else if (event->type() == QEvent::MouseButtonRelease) {
             const auto* mouse = static_cast<QMouseEvent*>(event);
             if (mouse->button() == Qt::LeftButton &&
                 Web->rect().contains(mouse->position().toPoint()))
@@ -288,7 +375,21 @@ void Solvane::queuePrefixCheck()
     if (m_prefixCheckQueued)
         return;
     m_prefixCheckQueued = true;
-    QTimer::singleShot(0, this, [this] { cbPre_LostFocus(); });
+    const quint64 ticket = ++m_prefixCheckTicket;
+    QTimer::singleShot(0, this, [this, ticket] {
+        if (m_prefixCheckQueued && ticket == m_prefixCheckTicket)
+            cbPre_LostFocus();
+    });
+}
+
+bool Solvane::runQueuedPrefixCheck()
+{
+    if (!m_prefixCheckQueued)
+        return true;
+    ++m_prefixCheckTicket; // the check runs here and not again when its turn comes
+    const bool wellFormed = cbPre->currentText().toUcs4().size() == kPrefixLength;
+    cbPre_LostFocus();
+    return wellFormed;
 }
 
 void Solvane::cbPre_LostFocus()
@@ -307,6 +408,9 @@ void Solvane::cbPre_LostFocus()
     // takes and gives back raises no second check.
     showNotice(this, kPrefixLengthMessage);
     cbPre->setEditText(prefixes().first());
+    // A prefix must match to the letter, so all five characters show: the
+    // widest of the list, and of what people type.
+    fitComboText(cbPre, prefixes() + QStringList{QStringLiteral("qwert"), QStringLiteral("ABCDE")});
     m_prefixCheckQueued = false;
 }
 
@@ -317,7 +421,11 @@ void Solvane::cmdClear_Click()
 
 void Solvane::mnuHelp_Click()
 {
-    showNotice(this, kHelpText, kHelpCaption);
+    // What the room is doing follows the help, below it.
+    QPointer<QMessageBox> box = makeNotice(this, kHelpText, kHelpCaption);
+    box->setInformativeText(m_roomIndicator->summary());
+    box->exec();
+    delete box.data();
 }
 
 void Solvane::mnuExit_Click()

@@ -4,6 +4,8 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QMainWindow>
+#include <QMessageBox>
+#include <QPointer>
 #include <QString>
 
 #include <deque>
@@ -22,6 +24,8 @@ namespace svw {
 class ChatRoomControl;
 class ConversationAppend;
 class SealedConversation;
+class RoomIndicator;
+enum class RoomState;
 
 // The chat window: the conversation box, the password and prefix boxes, the
 // outgoing text with its Send button, Clear, the link to the web page with
@@ -58,11 +62,15 @@ public:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void changeEvent(QEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void createControls();
     void createMenu();
+    void describeControls();
+    void applyLinkColour();
+    void showRoomState(RoomState state);
 
     // Start-up and the window's own commands.
     void Form_Load();
@@ -91,6 +99,9 @@ private:
     void showWaitingLines();
 
     void queuePrefixCheck();
+    // Runs a prefix check that is queued but has not run yet; returns false
+    // when it refused the prefix.
+    bool runQueuedPrefixCheck();
 
     // Sealed lines (solvane_sealed.cpp).
     void createSealing();
@@ -130,6 +141,7 @@ private:
         QString prefix;
     };
     std::deque<SealedSend> m_sealedSends; // said once their key is there
+    RoomIndicator* m_roomIndicator = nullptr; // in the menu bar's corner
 
     // Room lines that wait, in order, while the window answers the user
     // between slices of a flood (see Chat1_RoomLine), each with the prefix and
@@ -152,8 +164,10 @@ private:
         QApplication::beep();
     };
     bool m_prefixCheckQueued = false;
+    quint64 m_prefixCheckTicket = 0; // which queued check may still run
     bool m_receiveFailureReported = false;
-    QString m_roomTroubleReported; // the trouble last told, until the room is ready
+    QString m_roomTroubleReported;          // the trouble last told, until the room is ready
+    QPointer<QMessageBox> m_roomTroubleBox; // shows it, until replaced or no longer true
 };
 
 } // namespace svw

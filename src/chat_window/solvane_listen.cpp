@@ -6,11 +6,14 @@
 
 #include "chat_room_control.h"
 #include "notice.h"
+#include "room_indicator.h"
 #include "room_line.h"
 
 #include <QComboBox>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QScrollBar>
 #include <QTextCursor>
 #include <QTimer>
@@ -20,19 +23,29 @@ namespace svw {
 // Adds lines at the end of the conversation box as one edit, so the box lays
 // out and repaints once for all of them. The box follows the newest line
 // while its view was at the bottom; a user who has scrolled up to read keeps
-// the view, and a selection made to copy text stays.
+// the view, and a selection made to copy text stays what the user selected.
 class ConversationAppend
 {
 public:
     explicit ConversationAppend(QPlainTextEdit* box)
-        : m_bar(box->verticalScrollBar()), m_following(m_bar->value() >= m_bar->maximum()),
-          m_kept(m_bar->value()), m_end(box->document())
+        : m_box(box), m_bar(box->verticalScrollBar()),
+          m_following(m_bar->value() >= m_bar->maximum()), m_kept(m_bar->value()),
+          m_anchor(box->textCursor().anchor()), m_position(box->textCursor().position()),
+          m_end(box->document())
     {
         m_end.beginEditBlock();
     }
     ~ConversationAppend()
     {
         m_end.endEditBlock();
+        // A selection that reached the end would take in the new lines: the
+        // cursor at the end moves on with every insertion there.
+        if (m_anchor != m_position) {
+            QTextCursor kept = m_box->textCursor();
+            kept.setPosition(m_anchor);
+            kept.setPosition(m_position, QTextCursor::KeepAnchor);
+            m_box->setTextCursor(kept);
+        }
         m_bar->setValue(m_following ? m_bar->maximum() : m_kept);
     }
     ConversationAppend(const ConversationAppend&) = delete;
@@ -47,20 +60,26 @@ public:
     }
 
 private:
+    QPlainTextEdit* m_box;
     QScrollBar* m_bar;
     bool m_following;
     int m_kept;
+    // The user's selection as it stood (a text cursor would follow the edit).
+    int m_anchor;
+    int m_position;
     QTextCursor m_end;
 };
 
 void Solvane::mnuDE_Click()
 {
     Chat1->StartRoomScan();
+    m_roomIndicator->setListening(true);
 }
 
 void Solvane::mnuStop_Click()
 {
     Chat1->StopRoomScan();
+    m_roomIndicator->setListening(false);
 }
 
 void Solvane::Chat1_RoomLine(const QString& sender, const QString& text)
@@ -153,21 +172,52 @@ void Solvane::showOldCipherLine(const QString& sender, const QString& text, cons
     }
 }
 
-// The window has no place for the room's state, and a room that cannot be
-// reached looks just like a quiet one. So the user hears of each failure
-// once, not once a retry or once a refused line, until the room works again;
-// the box does not wait for an answer, so the room goes on trying.
+// A room that cannot be reached looks just like a quiet one, so the user
+// hears of each failure once, not once a retry or once a refused line, until
+// the room works again. The room raises trouble on its own, often while the
+// user types: the box opens beside the window without taking the keyboard,
+// has no default button that an Enter or space meant for the window could
+// press, and does not hold up the window. Newer trouble replaces what it
+// shows, and it closes once the room works again or its state has moved on.
 void Solvane::Chat1_RoomTrouble(const QString& why)
 {
     if (why == m_roomTroubleReported)
         return;
     m_roomTroubleReported = why;
-    openNotice(this, why + QStringLiteral("\n\nThis is not reported again until the room works."));
+    const QString text =
+        why + QStringLiteral("\n\nThis is not reported again until the room works.");
+    if (m_roomTroubleBox && m_roomTroubleBox->isVisible()) {
+        m_roomTroubleBox->setText(text);
+        return;
+    }
+    QMessageBox* box = makeNotice(this, text);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setAttribute(Qt::WA_ShowWithoutActivating);
+    box->setWindowFlag(Qt::WindowDoesNotAcceptFocus);
+    box->setWindowModality(Qt::NonModal);
+    connect(Chat1, &ChatRoomControl::roomStateChanged, box, [this, box] {
+        m_roomTroubleReported.clear();
+        m_roomTroubleBox = nullptr;
+        box->close();
+    });
+    m_roomTroubleBox = box;
+    box->show();
+    // Showing a box makes its first button the default; this one has none.
+    for (QAbstractButton* button : box->buttons()) {
+        if (auto* push = qobject_cast<QPushButton*>(button)) {
+            push->setAutoDefault(false);
+            push->setDefault(false);
+        }
+        button->setFocusPolicy(Qt::NoFocus);
+    }
 }
 
 void Solvane::Chat1_RoomReady()
 {
     m_roomTroubleReported.clear();
+    if (m_roomTroubleBox)
+        m_roomTroubleBox->close();
+    m_roomTroubleBox = nullptr;
 }
 
 void Solvane::appendShownLine(const QString& line)

@@ -15,6 +15,13 @@ namespace svw {
 
 void Solvane::cmdSend_Click()
 {
+    // A press on Send that took the focus from the prefix box queued the
+    // prefix check; a release that came with the press (a tap, a quick
+    // click) gets here before it has run. The check comes first, so a
+    // prefix of the wrong length never goes out that way.
+    if (!runQueuedPrefixCheck())
+        return;
+
     const QString text = txtSend->text();
     if (text.isEmpty()) {
         showNotice(this, QStringLiteral("You must have text to send"));

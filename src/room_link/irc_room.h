@@ -14,10 +14,15 @@
 #include <QTimer>
 
 #include <deque>
+#include <optional>
 
+class QSslError;
 class QSslSocket;
 
 namespace svw {
+
+// The user name we register with: the login name, cut to what servers take.
+QString ircUserNameFromLogin();
 
 struct IrcRoomSettings
 {
@@ -25,14 +30,20 @@ struct IrcRoomSettings
     QList<QSslCertificate> extraCaCertificates; // trusted besides the system's store
     IrcPacing pacing;
     int connectTimeoutMs = 30'000; // to reach the server and hear its first line
+    int tlsHandshakeMs = 10'000;   // for a TLS port to answer our greeting
     int keepaliveMs = 90'000;      // silence from the server before we ping it
     int pingTimeoutMs = 60'000;    // silence after that ping before we reconnect
     int reconnectMinMs = 1'000;    // first wait before reconnecting; doubles ...
     int reconnectMaxMs = 60'000;   // ... up to this
-    int confirmEveryLines = 5;     // lines written before we ask the server to confirm them
     int troubleAfterMs = 20'000;   // out of the channel this long before the user is told
-    QString userName = QStringLiteral("svw");
-    QString realName = QStringLiteral("SVW");
+    int kickRejoinMs = 30'000;     // first wait before rejoining after a kick; doubles ...
+    int kickRejoinMaxMs = 960'000; // ... on each kick that follows soon, up to this
+    int pongIntervalMs = 1'000;    // answers to the server's PINGs, at most one per interval
+    int pingFloodLimit = 30;       // PINGs from the server within a minute that we still answer
+    // What the channel sees of us besides the nick: the login's name, made
+    // valid for IRC, and no real name of its own.
+    QString userName = ircUserNameFromLogin();
+    QString realName = QStringLiteral("*");
 };
 
 // A chat room in an IRC channel, over plain TCP or TLS.
@@ -43,16 +54,24 @@ struct IrcRoomSettings
 // after a lost connection reconnects with a growing pause and joins again.
 //
 // Lines are said in order and never dropped. A line waits in the queue until
-// the channel is joined, then leaves at the pace the server allows; after a
-// few lines, and whenever the queue runs dry, the control sends a PING whose
-// PONG confirms that the server has taken every line before it. Lines that
-// are not confirmed when a connection is lost go out again, first, after the
-// rejoin; a line the server took just before it went down may so be said
-// twice, but none is lost.
+// the channel is joined, then leaves at the pace the server allows, followed
+// at once by a PING whose PONG confirms that the server has taken it (or, if
+// such a PING is already out, by one as soon as its PONG is back). A line
+// the channel refuses (moderated, banned) is answered by the server before
+// that PONG: it is never shown as said, and the user is told how many lines
+// were refused, once per stretch of refusals, and again when the channel
+// takes lines again. Lines that are not confirmed when a connection is lost
+// go out again, first, after the rejoin; a line the server took just before
+// it went down may so be said twice, but none is lost.
 //
 // While scanning, every PRIVMSG to the channel is a RoomLine; the user's own
 // lines come back once, through the server's echo-message where it offers
 // that, or from the control itself once the server has confirmed them.
+//
+// A kick is told to the user at once and the channel is joined again only
+// after a wait that grows with kicks that follow soon. A certificate that is
+// not trusted is told at once and not tried again. A server that floods us
+// with PINGs or grows our lists without end is left with the reason said.
 //
 // Destroying the control says the lines still queued, unpaced, and leaves
 // with QUIT, waiting at most a second for them to be written.
@@ -77,6 +96,7 @@ public:
     void StartRoomScan() override;
     void StopRoomScan() override;
     bool fitsOneLine(const QString& line) const override;
+    QString roomDescription() const override;
 
     Phase phase() const { return m_phase; }
     bool isJoined() const { return m_phase == Phase::Joined; }
@@ -110,7 +130,14 @@ private:
     void connectToServer();
     void onSocketReady();
     void onReadyRead();
-    void onSocketLost(const QString& reason);
+    // `serverClosed`: the server ended the connection, so the reason it
+    // gave just before (ERROR, a refused password) is the cause.
+    void onSocketLost(const QString& reason, bool serverClosed = false);
+    void onSslErrors(const QList<QSslError>& errors);
+    // Gives up on the server for good, after telling the user why.
+    void giveUp(const QString& status, const QString& why);
+    void answerPing(const QStringList& params);
+    void writePong();
     void scheduleReconnect(const QString& reason);
     void onIdleTimeout();
     void restartIdleTimer(int ms);
@@ -121,8 +148,12 @@ private:
     void handleIsupport(const IrcMessage& message);
     void handleNickRefused(const IrcMessage& message);
     void handleJoin(const IrcMessage& message);
-    void handleLeft(const QString& reason);
+    void handleLeft(const QString& reason, int rejoinDelayMs = -1);
     void handleJoinRefused(const IrcMessage& message);
+    void handleKick(const IrcMessage& message);
+    void handleMode(const IrcMessage& message);
+    void handleLineRefused(const IrcMessage& message);
+    void endRefusals(const QString& status);
     void handlePong(const IrcMessage& message);
     void handlePrivmsg(const IrcMessage& message);
 
@@ -130,10 +161,13 @@ private:
                         bool lastIsTrailing = false, bool urgent = false);
     void sendCommand(const QString& command, const QStringList& params,
                      bool lastIsTrailing = false);
-    void askConfirmation();
+    // A PING whose PONG confirms every line written so far.
+    QByteArray confirmation();
+    // Asks the server to confirm the lines written since the last PING.
+    void confirmUnmarked();
     void pump();
     void requeueInFlight();
-    void scheduleRejoin(const QString& reason);
+    void scheduleRejoin(const QString& reason, int delayMs = -1);
     void setPhase(Phase phase);
     void announce(const QString& status);
     // Announces a failure and tells the user through roomTrouble(), with
@@ -162,17 +196,34 @@ private:
     IrcCaseMapping m_caseMapping = IrcCaseMapping::Rfc1459;
     bool m_serverEchoes = false;
     QStringList m_offeredCaps;
+    int m_capLsLines = 0;
 
     // Outgoing: commands of the protocol go before room lines; both share
     // one pace.
     std::deque<QByteArray> m_commands;
     std::deque<QString> m_queue;     // room lines not written yet
     std::deque<SentLine> m_inFlight; // written, not confirmed
-    int m_unmarkedLines = 0;
     quint64 m_lastMark = 0;
+    quint64 m_confirmMark = 0; // the confirming PING that is out; 0: none
     IrcPacer m_pacer;
     QElapsedTimer m_clock;
     QTimer m_pumpTimer;
+
+    // Answers to the server's PINGs: only the newest token waits.
+    std::optional<QStringList> m_pendingPong;
+    qint64 m_lastPongMs = -1;
+    QTimer m_pongTimer;
+    qint64 m_pingWindowStartMs = 0;
+    int m_pingsInWindow = 0;
+
+    // Lines the channel refused in this stretch of refusals, and why.
+    int m_refusedLines = 0;
+    QString m_refusalReason;
+
+    // Kicks that followed each other soon; each doubles the wait to rejoin.
+    int m_recentKicks = 0;
+    qint64 m_lastKickMs = 0;
+    bool m_kickRejoinTried = false; // the first rejoin after the last kick was asked
 
     QTimer m_idleTimer;
     bool m_pingOutstanding = false;
@@ -181,8 +232,10 @@ private:
     QTimer m_troubleTimer;
     bool m_outageTold = false; // the user heard of this time out of the channel
     int m_backoffMs = 0;
-    QString m_lastSslError;
-    QString m_lastServerError; // from ERROR or a refused password
+    QString m_lastServerError;    // a refused password or ban, told before the server closes
+    QString m_certificateRefusal; // what the user must know of a refused certificate
+    bool m_tcpConnected = false;  // for TLS: the handshake is under way
+    bool m_gaveUp = false;
 };
 
 } // namespace svw

@@ -6,6 +6,7 @@
 
 #include <QFileInfo>
 #include <QSslCertificate>
+#include <QUrl>
 
 namespace svw {
 
@@ -17,8 +18,22 @@ std::unique_ptr<ChatRoomControl> createIrcRoom(const QString& choice, const QStr
     // A nick the user chose must be valid as it stands; one taken from the
     // login name is made valid.
     const QString chosenNick = qEnvironmentVariable("SVW_NICK").trimmed();
-    const QString fallbackNick =
-        !chosenNick.isEmpty() && nick == chosenNick ? nick : nickFromName(nick);
+    const bool nickIsChosen = !chosenNick.isEmpty() && nick == chosenNick;
+    const QString fallbackNick = nickIsChosen ? nick : nickFromName(nick);
+    // A nick in the address wins over SVW_NICK; without one, a wrong
+    // SVW_NICK is what the user must mend, so the message names it.
+    if (nickIsChosen && !isValidIrcNick(chosenNick) &&
+        QUrl(choice).userName(QUrl::FullyDecoded).isEmpty()) {
+        if (error) {
+            *error = u"SVW_NICK is \"%1\", which IRC does not take as a nick. A nick begins "
+                     u"with a letter or one of []\\`_^{|}, holds only letters, digits, those "
+                     u"characters and '-', and is at most 64 characters long (many servers "
+                     u"take only 9). Set SVW_NICK to a valid nick, such as \"%2\", or put a "
+                     u"nick in the address (irc://nick@host/#channel)."_s.arg(
+                         chosenNick, nickFromName(chosenNick));
+        }
+        return nullptr;
+    }
     std::optional<IrcAddress> address = parseIrcAddress(choice, fallbackNick, error);
     if (!address)
         return nullptr;

@@ -14,6 +14,7 @@
 #include <QToolBar>
 #include <QToolButton>
 
+#include <algorithm>
 #include <array>
 
 namespace svw {
@@ -185,7 +186,7 @@ void frmBrowser::createToolBar()
         action->setObjectName(QLatin1String(b.key));
         action->setData(QString::fromLatin1(b.key));
         QWidget* button = tbToolBar->widgetForAction(action);
-        button->setMinimumSize(toPixels(kButtonWidth), toPixels(kButtonHeight));
+        button->setMinimumHeight(toPixels(kButtonHeight));
         if (b.toolTip) {
             action->setToolTip(tr(b.toolTip));
         } else {
@@ -195,6 +196,19 @@ void frmBrowser::createToolBar()
         }
     }
     connect(tbToolBar, &QToolBar::actionTriggered, this, &frmBrowser::tbToolBar_ButtonClick);
+    equalizeToolBarButtons();
+}
+
+// The buttons are one width, as designed, unless a caption needs more in the
+// platform's font: then all take the width of the widest.
+void frmBrowser::equalizeToolBarButtons()
+{
+    int width = toPixels(kButtonWidth);
+    const QList<QAction*> actions = tbToolBar->actions();
+    for (QAction* action : actions)
+        width = std::max(width, tbToolBar->widgetForAction(action)->sizeHint().width());
+    for (QAction* action : actions)
+        tbToolBar->widgetForAction(action)->setFixedWidth(width);
 }
 
 void frmBrowser::showEvent(QShowEvent* event)
@@ -217,6 +231,9 @@ void frmBrowser::resizeEvent(QResizeEvent* event)
 void frmBrowser::Form_Load()
 {
     m_loaded = true;
+    // The page has the first focus, so typing on opening never rewrites the
+    // address.
+    brwWebBrowser->setFocus(Qt::OtherFocusReason);
     // The window is already on its way to the screen: loading runs from its first show.
     tbToolBar->repaint();
     Form_Resize();
@@ -256,6 +273,11 @@ void frmBrowser::Form_Terminate()
 
 void frmBrowser::cboAddress_Click()
 {
+    // Selecting entry 0 while the history is rewritten must never navigate.
+    // QComboBox raises activated() only for the user's own choice, so today
+    // that selection reaches no handler; the flag keeps the rule should the
+    // box ever report selections made by code too, which is what the web
+    // window's tests simulate.
     if (mbUpdatingHistory)
         return;
     navigateFromAddressBox();

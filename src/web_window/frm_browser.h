@@ -52,6 +52,7 @@ protected:
 private:
     void createControls();
     void createToolBar();
+    void equalizeToolBarButtons();
 
     // The window's event handlers.
     void Form_Load();

@@ -2,9 +2,7 @@
 // Sending a line: the checks, the room line, the scratch file, Enter in every
 // box, the refusals, and long texts cut into room lines that fit.
 
-#include "ansi_code.h"
 #include "chat_window_test_support.h"
-#include "line_cipher.h"
 #include "solvane.h"
 
 #include <QComboBox>
@@ -18,22 +16,10 @@ using svw::testing::BoxCatcher;
 using svw::testing::FakeRoom;
 using svw::testing::ScratchDirectory;
 
-namespace {
-
-// The cipher worked out here on its own terms: each text code plus the code
-// of the key character at the same place, the key starting again when used up.
-QString enciphered(const QString& text, const QString& key)
-{
-    QString out;
-    for (qsizetype k = 0; k < text.size(); ++k) {
-        const int sum = *ansiCodeOf(text[k]) + *ansiCodeOf(key[k % key.size()]);
-        Q_ASSERT(sum <= 255);
-        out.append(charOfAnsiCode(AnsiCode(sum)));
-    }
-    return out;
-}
-
-} // namespace
+// The cipher lines below were worked out by hand from the Windows-1252 codes:
+// each text code plus the code of the key character at the same place, the key
+// starting again when used up; for instance "M" + "K" = 77 + 75 = 152, which is
+// "˜" (U+02DC).
 
 class ChatWindowSend : public QObject
 {
@@ -65,13 +51,18 @@ private slots:
         BoxCatcher catcher;
         QTest::mouseClick(m_send, Qt::LeftButton);
 
-        const QString cipher = enciphered(QStringLiteral("Meet at noon, 3 o'clock!"), "Key");
+        const QString cipher =
+            QStringLiteral("\u02DC\u00CA\u00DE\u00BF\u2026\u00DA\u00BF\u2026\u00E7\u00BA\u00D4"
+                           "\u00E7w\u2026\u00ACk\u00D4\u00A0\u00AE\u00D1\u00E8\u00AE\u00D0\u0161");
         QCOMPARE(m_room->said, QStringList{QStringLiteral("-|?|-") + cipher});
         QCOMPARE(catcher.boxes.size(), 0);
 
         // The line went through "temp": its header record, then one byte a
         // character, no line end.
-        QCOMPARE(m_scratch->bytes("temp"), QByteArray("\"SVW Sent\"\r\n") + toAnsiBytes(cipher));
+        QCOMPARE(m_scratch->bytes("temp"),
+                 QByteArray("\"SVW Sent\"\r\n"
+                            "\x98\xCA\xDE\xBF\x85\xDA\xBF\x85\xE7\xBA\xD4\xE7\x77\x85\xAC\x6B"
+                            "\xD4\xA0\xAE\xD1\xE8\xAE\xD0\x9A"));
         QVERIFY(!m_scratch->exists("Got"));
         QVERIFY(!m_scratch->exists("message"));
 
@@ -86,9 +77,8 @@ private slots:
         QTest::mouseClick(m_send, Qt::LeftButton);
         m_out->setText(QStringLiteral("again"));
         QTest::mouseClick(m_send, Qt::LeftButton);
-        QCOMPARE(m_room->said.size(), 2);
-        QCOMPARE(m_room->said[0], m_room->said[1]);
-        QCOMPARE(m_room->said[0].size(), 5 + 5);
+        const QString line = QStringLiteral("-|?|-\u00D1\u00C8\u00D4\u00DC\u00DE");
+        QCOMPARE(m_room->said, (QStringList{line, line}));
     }
 
     void spacesAreText()
@@ -104,8 +94,9 @@ private slots:
         m_pw->setText(QStringLiteral("!"));
         m_out->setText(QString::fromUtf8("Ñ€ ok"));
         QTest::mouseClick(m_send, Qt::LeftButton);
-        QCOMPARE(m_room->said, QStringList{QStringLiteral("-|?|-") +
-                                           enciphered(QString::fromUtf8("Ñ€ ok"), "!")});
+        // 209 + 33, 128 + 33, 32 + 33, 111 + 33 (unassigned: a control) and
+        // 107 + 33 = 140, "Œ".
+        QCOMPARE(m_room->said, QStringList{QStringLiteral("-|?|-\u00F2\u00A1A\u0090\u0152")});
     }
 
     void prefixGoesOutAsTheBoxHoldsIt()
@@ -117,7 +108,7 @@ private slots:
         m_pre->setEditText(QStringLiteral("ab"));
         BoxCatcher catcher;
         QTest::keyClick(m_pre->lineEdit(), Qt::Key_Return);
-        QCOMPARE(m_room->said, QStringList{QStringLiteral("ab") + enciphered("x", "k")});
+        QCOMPARE(m_room->said, QStringList{QStringLiteral("ab\u00E3")});
         QCOMPARE(m_pre->count(), 4); // Enter never adds to the list
     }
 
@@ -177,7 +168,7 @@ private slots:
         auto* target = m_window->findChild<QWidget*>(box);
         target->setFocus(Qt::TabFocusReason);
         QTest::keyClick(QApplication::focusWidget(), Qt::Key(key));
-        QCOMPARE(m_room->said, QStringList{QStringLiteral("-|?|-") + enciphered("hi", "key")});
+        QCOMPARE(m_room->said, QStringList{QStringLiteral("-|?|-\u00D3\u00CE")});
         QCOMPARE(QApplication::focusWidget(), m_out);
     }
 
@@ -252,11 +243,10 @@ private slots:
         QCOMPARE(catcher.boxes.size(), 0);
         // Every piece starts the key again.
         const QString p = QStringLiteral("-|?|-");
-        QCOMPARE(m_room->said,
-                 (QStringList{p + enciphered("0123", "abc"), p + enciphered("4567", "abc"),
-                              p + enciphered("89", "abc")}));
-        QCOMPARE(m_scratch->bytes("temp"),
-                 QByteArray("\"SVW Sent\"\r\n") + toAnsiBytes(enciphered("89", "abc")));
+        QCOMPARE(m_room->said, (QStringList{p + QStringLiteral("\u2018\u201C\u2022\u201D"),
+                                            p + QStringLiteral("\u2022\u2014\u2122\u02DC"),
+                                            p + QStringLiteral("\u2122\u203A")}));
+        QCOMPARE(m_scratch->bytes("temp"), QByteArray("\"SVW Sent\"\r\n\x99\x9B"));
         QCOMPARE(m_out->text(), QString());
     }
 

@@ -77,6 +77,8 @@ private slots:
                                                          << "a" << QList<int>{129};
         QTest::newRow("upper half of the code page")
             << QStringLiteral("\u00BA") << "!" << QList<int>{0xBA + 33};
+        QTest::newRow("sum of exactly 255, the last code")
+            << QStringLiteral("\u00DE") << "!" << QList<int>{255};
         QTest::newRow("key as typed: case matters") << "xx"
                                                     << "aA" << QList<int>{120 + 97, 120 + 65};
     }
@@ -91,13 +93,16 @@ private slots:
 
     void everyLineStartsAtTheFirstKeyCharacter()
     {
-        // A line whose length is a multiple of the key's leaves nothing behind.
-        QCOMPARE(encode("abcd", "xy"), encode("ab", "xy") + encode("cd", "xy"));
-        QCOMPARE(encode("abc", "xy").left(2), encode("ab", "xy"));
-        // Nothing carries over from one line to the next.
-        encode("abc", "xy");
-        QCOMPARE(encode("d", "xy"), encode("d", "x"));
-        QCOMPARE(encode("same text", "pw"), encode("same text", "pw"));
+        // x = 120, y = 121: "abcd" pairs a, c with x and b, d with y.
+        QCOMPARE(codesOf(encode("abcd", "xy")), (QList<int>{217, 219, 219, 221}));
+        // "abc" leaves the key at "y"; the next line starts at "x" again
+        // (d + x = 220, not d + y = 221).
+        QCOMPARE(codesOf(encode("abc", "xy")), (QList<int>{217, 219, 219}));
+        QCOMPARE(codesOf(encode("d", "xy")), QList<int>{220});
+        // The same text twice gives the same line twice.
+        const QList<int> sameText{227, 216, 221, 220, 144, 235, 213, 239, 228};
+        QCOMPARE(codesOf(encode("same text", "pw")), sameText);
+        QCOMPARE(codesOf(encode("same text", "pw")), sameText);
     }
 
     void wrongKey()
@@ -170,6 +175,9 @@ private slots:
             << QStringLiteral("U+0100");
         QTest::newRow("sum above 255") << QStringLiteral("ab\u00E9") << "zzz" << int(K::SumAbove255)
                                        << 3 << QStringLiteral("U+00E9");
+        // 214 + 42: one past the last code, which must not wrap round to 0.
+        QTest::newRow("sum of exactly 256") << QStringLiteral("a\u00D6") << "**"
+                                            << int(K::SumAbove255) << 2 << QStringLiteral("U+00D6");
         QTest::newRow("line too long")
             << QString(kMaxCipherLength + 1, 'a') << "pw" << int(K::LineTooLong) << 0 << "32767";
         QTest::newRow("key too long")

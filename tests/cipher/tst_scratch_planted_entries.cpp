@@ -255,7 +255,7 @@ private slots:
             // Everything in it is the user's, and they cannot change the folder.
             for (const QString& entry :
                  QDir(work).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot))
-                ::lchown(QFile::encodeName(work + '/' + entry).constData(), uid, gid);
+                QCOMPARE(::lchown(QFile::encodeName(work + '/' + entry).constData(), uid, gid), 0);
             QCOMPARE(::chown(workPath.constData(), uid, gid), 0);
             QCOMPARE(::chmod(workPath.constData(), 0555), 0);
         } else {

@@ -10,6 +10,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <pwd.h>
+#include <unistd.h>
+
 using namespace svw;
 using namespace Qt::StringLiterals;
 
@@ -166,9 +169,22 @@ void TestIrcAddress::factoryMakesIrcRooms()
     QVERIFY(irc->address().tls);
 
     // A nick the user set must be valid as it stands ...
-    qputenv("SVW_NICK", "not valid");
+    // The message names the setting to mend and what a nick may be.
+    qputenv("SVW_NICK", "ann.smith");
     QVERIFY(!createChatRoomControl("irc://irc.invalid/#svw", defaultNick(), &error));
-    QVERIFY2(error.contains("not a valid IRC nick"), qPrintable(error));
+    QVERIFY2(error.contains("SVW_NICK is \"ann.smith\"") &&
+                 error.contains("begins with a letter") && error.contains("\"annsmith\""),
+             qPrintable(error));
+    // A nick in the address wins over a bad SVW_NICK.
+    room = createChatRoomControl("irc://bea@irc.invalid/#svw", defaultNick(), &error);
+    QVERIFY2(room, qPrintable(error));
+    QCOMPARE(qobject_cast<IrcRoom*>(room.get())->nick(), QString("bea"));
+    // The channel learns the login's name and no real name, not the program.
+    QCOMPARE(qobject_cast<IrcRoom*>(room.get())->roomDescription(),
+             QString("#svw on irc.invalid:6667 as bea"));
+    const passwd* login = ::getpwuid(::geteuid());
+    QVERIFY(login);
+    QCOMPARE(ircUserNameFromLogin(), QString::fromLocal8Bit(login->pw_name).left(10));
     // ... one from the login name is made valid.
     qunsetenv("SVW_NICK");
     room = createChatRoomControl("irc://irc.invalid/#svw", "first.last", &error);

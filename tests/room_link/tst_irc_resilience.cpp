@@ -5,6 +5,7 @@
 
 #include "irc_test_server.h"
 
+#include <QElapsedTimer>
 #include <QTcpServer>
 #include <QTest>
 
@@ -46,13 +47,18 @@ public:
             },
             timeoutMs);
     }
-    QByteArray lineStarting(const QByteArray& start) const
+    QByteArray lineStarting(const QByteArray& start, qsizetype from = 0) const
     {
-        for (const QByteArray& line : m_lines) {
-            if (line.startsWith(start))
-                return line;
+        for (qsizetype i = from; i < m_lines.size(); ++i) {
+            if (m_lines[i].startsWith(start))
+                return m_lines[i];
         }
         return {};
+    }
+    qsizetype countStarting(const QByteArray& start) const
+    {
+        return std::count_if(m_lines.cbegin(), m_lines.cend(),
+                             [&](const QByteArray& l) { return l.startsWith(start); });
     }
     bool isOpen() const { return m_socket->state() == QAbstractSocket::ConnectedState; }
 
@@ -154,8 +160,10 @@ void TestIrcResilience::registersBeforeJoining()
     ScriptedPeer peer(fake.nextPendingConnection());
 
     QVERIFY(peer.waitForLineStarting("USER "));
-    QCOMPARE(peer.lines().mid(0, 4), (QList<QByteArray>{"CAP LS 302", "PASS :sesame open",
-                                                        "NICK carol", "USER svw 0 * :SVW"}));
+    // The user name is the login's; nothing names the program.
+    QCOMPARE(peer.lines().mid(0, 4),
+             (QList<QByteArray>{"CAP LS 302", "PASS :sesame open", "NICK carol",
+                                "USER " + ircUserNameFromLogin().toUtf8() + " 0 * :*"}));
     // A capability list in two parts, neither offering echo-message.
     peer.send(":fake CAP * LS * :multi-prefix sasl=PLAIN");
     peer.send(":fake CAP * LS :away-notify");
@@ -175,6 +183,9 @@ void TestIrcResilience::registersBeforeJoining()
     // The server's PING is answered in kind.
     peer.send("PING :abc 123");
     QVERIFY(peer.waitForLine("PONG :abc 123"));
+    // One CAP END, after the last part of the list: an answer to the first
+    // part would have come before the JOIN too.
+    QCOMPARE(peer.lines().count("CAP END"), 1);
 
     peer.send(":carol1!~svw@cloak/carol JOIN #reg");
     QVERIFY(carol.waitForJoin());
@@ -213,12 +224,16 @@ void TestIrcResilience::keepaliveReconnectsFromSilentServer()
     first.send(":erin!~svw@h JOIN :#quiet");
     QVERIFY(erin.waitForJoin());
 
-    // After a silence the control pings; a PONG keeps the connection.
+    // After a silence the control pings; a PONG keeps the connection, so
+    // after the next silence it pings again on the same connection rather
+    // than giving up.
     QVERIFY(first.waitForLineStarting("PING :svw"));
     const QByteArray token = first.lineStarting("PING :svw").mid(6);
     first.send(":fake PONG fake :" + token);
-    QTest::qWait(450);
-    QVERIFY(erin->isJoined());
+    QVERIFY(QTest::qWaitFor(
+        [&] { return first.countStarting("PING :svw") == 2 || !first.isOpen(); }, kServerWaitMs));
+    QCOMPARE(first.countStarting("PING :svw"), 2);
+    QVERIFY(!fake.hasPendingConnections());
 
     // Then the server falls silent for good: the control gives up on it,
     // keeps what is said meanwhile, and comes back on a new connection.
@@ -243,12 +258,19 @@ void TestIrcResilience::usesEchoMessageWhenOffered()
     QVERIFY(QTest::qWaitFor([&] { return fake.hasPendingConnections(); }, kServerWaitMs));
     ScriptedPeer peer(fake.nextPendingConnection());
     QVERIFY(peer.waitForLineStarting("USER "));
-    peer.send(":fake CAP * LS :server-time echo-message");
+    // Offered in the second part of the list: the request waits for it, and
+    // registration goes on only once the server has answered the request.
+    peer.send(":fake CAP * LS * :server-time");
+    peer.send(":fake CAP * LS :echo-message");
     QVERIFY(peer.waitForLine("CAP REQ :echo-message"));
+    QVERIFY(!peer.lines().contains("CAP END"));
     QVERIFY(!peer.waitForLine("CAP END", 100));
     peer.send(":fake CAP fay ACK :echo-message");
     QVERIFY(peer.waitForLine("CAP END"));
     welcome(peer, "fay");
+    QVERIFY(peer.waitForLine("JOIN #echo"));
+    QCOMPARE(peer.lines().count("CAP END"), 1);
+    QCOMPARE(peer.lines().count("CAP REQ :echo-message"), 1);
     peer.send(":fay!~svw@h JOIN #echo");
     QVERIFY(fay.waitForJoin());
     QVERIFY(fay->serverEchoes());
@@ -263,6 +285,21 @@ void TestIrcResilience::usesEchoMessageWhenOffered()
     peer.send("@time=x :fay!~svw@h PRIVMSG #echo :echoed by the server");
     QVERIFY(fay.waitForHeard(1));
     QCOMPARE(fay.heard(), QStringList{"fay: echoed by the server"});
+
+    // The server withdraws echo-message: the control's own lines are shown
+    // again once the server has confirmed them.
+    peer.send(":fake CAP fay DEL :echo-message");
+    peer.send("PING :after-del");
+    QVERIFY(peer.waitForLine("PONG :after-del"));
+    QVERIFY(!fay->serverEchoes());
+    QVERIFY(fay->SendRoomLine("confirmed, not echoed"));
+    QVERIFY(peer.waitForLine("PRIVMSG #echo :confirmed, not echoed"));
+    const qsizetype said = peer.lines().indexOf("PRIVMSG #echo :confirmed, not echoed");
+    QVERIFY(QTest::qWaitFor([&] { return !peer.lineStarting("PING :svw", said).isEmpty(); },
+                            kServerWaitMs));
+    peer.send(":fake PONG fake :" + peer.lineStarting("PING :svw", said).mid(6));
+    QVERIFY(fay.waitForHeard(2));
+    QCOMPARE(fay.heard(), (QStringList{"fay: echoed by the server", "fay: confirmed, not echoed"}));
 }
 
 void TestIrcResilience::rejoinsAfterKick()
@@ -271,6 +308,7 @@ void TestIrcResilience::rejoinsAfterKick()
     QVERIFY(fake.listen(QHostAddress::LocalHost));
     IrcRoomSettings settings = testRoomSettings(fake.serverPort(), "gus", "#kick");
     settings.troubleAfterMs = 3000;
+    settings.kickRejoinMs = 400;
     WatchedRoom gus(settings);
     QVERIFY(QTest::qWaitFor([&] { return fake.hasPendingConnections(); }, kServerWaitMs));
     ScriptedPeer peer(fake.nextPendingConnection());
@@ -304,6 +342,7 @@ void TestIrcResilience::rejoinsAfterKick()
         peer.send(odd);
     peer.send(":x!y@z PRIVMSG #kick :still here");
     QVERIFY(gus.waitForHeardLine("x: still here"));
+    QCOMPARE(gus.heard(), QStringList{"x: still here"});
     QVERIFY(gus->isJoined());
     QCOMPARE(gus->nick(), QString("gus"));
     QCOMPARE(gus.troubles(), QStringList());
@@ -312,29 +351,46 @@ void TestIrcResilience::rejoinsAfterKick()
     // A line the channel refuses is lost, and the user hears so.
     peer.send(":fake 404 gus #kick :Cannot send to channel");
     QVERIFY(QTest::qWaitFor([&] { return !gus.troubles().isEmpty(); }, kServerWaitMs));
-    QVERIFY(gus.troubles().first().contains("did not reach"));
+    QVERIFY(gus.troubles().first().contains("not said"));
 
+    // A kick is told at once, with who and why; the rejoin waits.
     peer.send(":op!o@h KICK #kick gus :behave");
     QVERIFY(QTest::qWaitFor([&] { return !gus->isJoined(); }, kServerWaitMs));
+    QElapsedTimer sinceKick;
+    sinceKick.start();
     QVERIFY(gus->status().contains("behave"));
+    QVERIFY(QTest::qWaitFor([&] { return gus.troubles().size() == 2; }, kServerWaitMs));
+    QVERIFY2(gus.troubles()[1].contains("op kicked you from #kick: behave") &&
+                 gus.troubles()[1].contains("joins #kick again in 400 ms"),
+             qPrintable(gus.troubles()[1]));
+    QCOMPARE(gus->roomState(), RoomState::OutOfReach);
     QVERIFY(gus->SendRoomLine("after the kick"));
     // The control asks to join again, and is refused for a while.
     QVERIFY(QTest::qWaitFor([&] { return peer.lines().count("JOIN #kick") == 2; }, kServerWaitMs));
+    QVERIFY(sinceKick.elapsed() >= 400);
     peer.send(":fake 474 gus #kick :Cannot join channel (+b)");
     QVERIFY(QTest::qWaitFor([&] { return peer.lines().count("JOIN #kick") == 3; }, kServerWaitMs));
     QVERIFY(!peer.waitForLineStarting("PRIVMSG", 0));
     // Out of the channel for a while: the user is told once, with the last
     // reason, however often the control asks again.
-    QVERIFY(QTest::qWaitFor([&] { return gus.troubles().size() == 2; }, kServerWaitMs));
-    QVERIFY2(gus.troubles()[1].contains("out of reach") && gus.troubles()[1].contains("+b"),
-             qPrintable(gus.troubles()[1]));
+    QVERIFY(QTest::qWaitFor([&] { return gus.troubles().size() == 3; }, kServerWaitMs));
+    QVERIFY2(gus.troubles()[2].contains("out of reach") && gus.troubles()[2].contains("+b"),
+             qPrintable(gus.troubles()[2]));
     peer.send(":fake 474 gus #kick :Cannot join channel (+b)");
     QVERIFY(QTest::qWaitFor([&] { return peer.lines().count("JOIN #kick") == 4; }, kServerWaitMs));
     peer.send(":gus!~svw@h JOIN #kick");
     QVERIFY(gus.waitForJoin(2));
+    QCOMPARE(gus->roomState(), RoomState::Connected);
     QVERIFY(peer.waitForLine("PRIVMSG #kick :after the kick"));
-    QCOMPARE(gus.troubles().size(), 2);
+    QCOMPARE(gus.troubles().size(), 3);
     QCOMPARE(gus.readyCount(), 2);
+
+    // A second kick soon after waits twice as long.
+    peer.send(":op!o@h KICK #kick gus");
+    QVERIFY(QTest::qWaitFor([&] { return gus.troubles().size() == 4; }, kServerWaitMs));
+    QVERIFY2(gus.troubles()[3].contains("no reason given") &&
+                 gus.troubles()[3].contains("again in 800 ms"),
+             qPrintable(gus.troubles()[3]));
 }
 
 QTEST_GUILESS_MAIN(TestIrcResilience)

@@ -193,7 +193,8 @@ void TestIrcRoom::fullLineArrivesWhole()
     // lines; it keeps two bytes in hand for a nick with a number added after
     // a clash on reconnecting.
     const int budget = ann->roomLineByteBudget();
-    const QByteArray relayHead = ":ann5!~svw@127.0.0.1 PRIVMSG #full :";
+    const QByteArray relayHead =
+        ":ann5!~" + ircUserNameFromLogin().toUtf8() + "@127.0.0.1 PRIVMSG #full :";
     QCOMPARE(budget, 512 - 2 - relayHead.size() - 2);
 
     // A line of exactly the budget, with characters of two and three bytes.

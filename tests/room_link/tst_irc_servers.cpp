@@ -22,6 +22,7 @@ private slots:
     void talksOverTls();
     void refusesUntrustedCertificates_data();
     void refusesUntrustedCertificates();
+    void plainPortIsNotTakenForTls();
     void talksAcrossLinkedServers();
     void ownLinesComeBackOnceThroughEchoMessage();
 
@@ -84,28 +85,50 @@ void TestIrcServers::refusesUntrustedCertificates()
     QFETCH(bool, trustTestCa);
     QFETCH(QString, reason);
     IrcRoomSettings settings = tlsSettings(host, "wary", trustTestCa);
-    settings.troubleAfterMs = 200;
+    // Far longer than the test: a refused certificate is told at once, not
+    // after an outage has lasted.
+    settings.troubleAfterMs = 600'000;
     WatchedRoom room(settings);
     QVERIFY(room->SendRoomLine("never said"));
-    QVERIFY(QTest::qWaitFor(
-        [&] {
-            return std::any_of(room.statuses().cbegin(), room.statuses().cend(),
-                               [](const QString& s) { return s.contains("certificate"); });
-        },
-        kServerWaitMs));
-    // It keeps trying, and keeps refusing.
-    QTest::qWait(500);
+    QVERIFY(QTest::qWaitFor([&] { return !room.troubles().isEmpty(); }, kServerWaitMs));
+    // It does not try again.
+    QTest::qWait(800);
     QVERIFY(!room->isJoined());
     QCOMPARE(room.joinCount(), 0);
     QCOMPARE(room->unconfirmedLines(), 1);
+    QCOMPARE(room->roomState(), RoomState::OutOfReach);
+    const auto connecting =
+        std::count_if(room.statuses().cbegin(), room.statuses().cend(),
+                      [](const QString& s) { return s.startsWith("Connecting"); });
+    QCOMPARE(connecting, 1);
     const QString status = room->status();
-    QVERIFY2(status.contains(reason, Qt::CaseInsensitive), qPrintable(status));
-    // The user is told once why, and that the line waits.
+    QVERIFY2(status.contains("certificate"), qPrintable(status));
+    // The user is told once why, what the certificate is, how to trust it,
+    // and that the line waits.
     QCOMPARE(room.troubles().size(), 1);
     const QString told = room.troubles().first();
-    QVERIFY2(told.contains(reason, Qt::CaseInsensitive) && told.contains("waits"),
+    const QSslCertificate shown = QSslCertificate::fromPath(m_tls->certFile).constFirst();
+    const QString fingerprint =
+        QString::fromLatin1(shown.digest(QCryptographicHash::Sha256).toHex(':').toUpper());
+    QVERIFY2(told.contains(reason, Qt::CaseInsensitive) && told.contains("waits") &&
+                 told.contains("SVW_IRC_CAFILE") && told.contains(fingerprint) &&
+                 told.contains("subject: svw-test") && told.contains("Issued by: svw-test"),
              qPrintable(told));
     QCOMPARE(room.readyCount(), 0);
+}
+
+void TestIrcServers::plainPortIsNotTakenForTls()
+{
+    IrcRoomSettings settings = tlsSettings("127.0.0.1", "hasty", true);
+    settings.address.port = m_tlsServer->port(); // the plain port, with ircs://
+    settings.troubleAfterMs = 600'000;
+    settings.tlsHandshakeMs = 1000;
+    WatchedRoom room(settings);
+    QVERIFY(QTest::qWaitFor([&] { return !room.troubles().isEmpty(); }, kServerWaitMs));
+    QVERIFY2(room.troubles().first().contains("may not speak TLS") &&
+                 room.troubles().first().contains("irc://"),
+             qPrintable(room.troubles().first()));
+    QCOMPARE(room.joinCount(), 0);
 }
 
 void TestIrcServers::talksAcrossLinkedServers()

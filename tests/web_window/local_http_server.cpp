@@ -80,11 +80,13 @@ void LocalHttpServer::answer(QTcpSocket* socket, const QString& path)
     head += "Content-Length: " + QByteArray::number(body.size()) +
             "\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n";
     QPointer<QTcpSocket> guard(socket);
-    QTimer::singleShot(delayMs, this, [guard, head, body] {
-        if (!guard)
-            return;
-        guard->write(head + body);
-        guard->disconnectFromHost();
+    QTimer::singleShot(delayMs, this, [this, guard, head, body, path] {
+        const bool open = guard && guard->state() == QAbstractSocket::ConnectedState;
+        if (open) {
+            guard->write(head + body);
+            guard->disconnectFromHost();
+        }
+        emit answered(path, open);
     });
 }
 

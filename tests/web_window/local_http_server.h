@@ -36,6 +36,11 @@ public:
     int requestCount(const QString& path) const { return m_requests.value(path); }
     QStringList requestedPaths() const { return m_order; }
 
+signals:
+    // The answer to a request for `path` was due: written when the client
+    // still held the connection (`delivered`), else dropped.
+    void answered(const QString& path, bool delivered);
+
 private:
     void serve(class QTcpSocket* socket);
     void answer(QTcpSocket* socket, const QString& path);

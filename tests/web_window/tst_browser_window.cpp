@@ -76,6 +76,7 @@ private slots:
     void historyKeepsTheAddressAsTyped();
     void framesDoNotGrowTheHistory();
     void entryChosenFromTheListNavigatesOnce();
+    void selectionEventDuringTheRewriteNavigatesNowhere();
     void mouseWheelOverTheAddressBoxNavigatesNowhere();
     void enterNavigatesToTheTypedText();
     void committingTypedTextDoesNotNavigate();
@@ -293,6 +294,34 @@ void TestBrowserWindow::entryChosenFromTheListNavigatesOnce()
     QCOMPARE(w.browser->navigations, (QStringList{kStart, kStart}));
 }
 
+void TestBrowserWindow::selectionEventDuringTheRewriteNavigatesNowhere()
+{
+    Window w(kStart);
+    w.browser->complete(kStart, "Start");
+    w.settle();
+    w.browser->navigations.clear();
+
+    // A box that raises its selection event for every selection made by code
+    // raises it in the middle of the history rewrite: it must not navigate.
+    int raised = 0;
+    QComboBox* box = w.addressBox();
+    const auto hook = connect(box, &QComboBox::currentIndexChanged, box, [&](int index) {
+        ++raised;
+        emit box->activated(index);
+    });
+    const QString a = "http://a.test/";
+    w.browser->complete(a, "A");          // a new entry on top
+    w.browser->complete(kStart, "Start"); // a known entry moved to the top
+    disconnect(hook);
+    QVERIFY(raised >= 2);
+    QCOMPARE(w.browser->navigations, QStringList());
+    QCOMPARE(w.history(), (QStringList{kStart, a}));
+
+    // Outside the rewrite the event navigates as usual.
+    emit box->activated(0);
+    QCOMPARE(w.browser->navigations, QStringList{kStart});
+}
+
 void TestBrowserWindow::mouseWheelOverTheAddressBoxNavigatesNowhere()
 {
     Window w(kStart);
@@ -452,14 +481,24 @@ void TestBrowserWindow::unknownKeyDoesNothingMore()
 
 void TestBrowserWindow::resizeKeepsTheMargins()
 {
+    // Worked out by hand: the 100-twip margin is 6 2/3 pixels, and the address
+    // strip ends 1485 twips (99 pixels) down; sizes round to whole pixels.
+    struct Expected
+    {
+        QSize client;
+        int width;         // of the address box and the browser
+        int browserHeight; // the client height less 99 and 6 2/3
+    };
     Window w(kStart);
-    for (const QSize client : {QSize(600, 500), QSize(300, 200), QSize(1000, 160)}) {
+    for (const Expected& e :
+         {Expected{QSize(600, 500), 593, 394}, Expected{QSize(300, 200), 293, 94},
+          Expected{QSize(1000, 160), 993, 54}}) {
+        const QSize client = e.client;
         w.window->resize(client);
         QTRY_COMPARE(w.window->size(), client);
-        const int widthTwips = client.width() * 15, heightTwips = client.height() * 15;
-        QCOMPARE(w.addressBox()->width(), toPixels(widthTwips - 100));
-        QCOMPARE(w.browser->width(), toPixels(widthTwips - 100));
-        QCOMPARE(w.browser->height(), toPixels(heightTwips - 1485 - 100));
+        QCOMPARE(w.addressBox()->width(), e.width);
+        QCOMPARE(w.browser->width(), e.width);
+        QCOMPARE(w.browser->height(), e.browserHeight);
         QCOMPARE(w.toolBar()->width(), client.width());
         QCOMPARE(w.strip()->width(), client.width());
         QCOMPARE(w.addressBox()->pos(), QPoint(toPixels(50), toPixels(330))); // not moved
@@ -475,14 +514,14 @@ void TestBrowserWindow::tinyWindowKeepsPreviousSizes()
     // Too short for the browser, still wide enough for the margins.
     w.window->resize(400, 90);
     QTRY_COMPARE(w.window->size(), QSize(400, 90));
-    QCOMPARE(w.browser->height(), toPixels(300 * 15 - 1485 - 100));
-    QCOMPARE(w.browser->width(), toPixels(400 * 15 - 100));
+    QCOMPARE(w.browser->height(), 194); // as at 400 x 300
+    QCOMPARE(w.browser->width(), 393);
 
     // Narrower than the margins: the widths stay as they were.
     w.window->resize(5, 90);
     QTRY_COMPARE(w.window->size(), QSize(5, 90));
-    QCOMPARE(w.addressBox()->width(), toPixels(400 * 15 - 100));
-    QCOMPARE(w.browser->width(), toPixels(400 * 15 - 100));
+    QCOMPARE(w.addressBox()->width(), 393);
+    QCOMPARE(w.browser->width(), 393);
 }
 
 void TestBrowserWindow::releaseHidesTheMarker()
@@ -503,15 +542,40 @@ void TestBrowserWindow::releaseHidesTheMarker()
 
 void TestBrowserWindow::releaseLeavesAGoneMarkerAlone()
 {
+    {
+        // The chat window closed while the web window stays open: the marker
+        // is hidden all the same, so that it stays hidden should the chat
+        // window show again, and the chat window stays closed.
+        QWidget chat;
+        auto* marker = new QWidget(&chat);
+        chat.show();
+        marker->show();
+        Window w(kStart);
+        w.window->setMarker(marker);
+        chat.close();
+        QVERIFY(!marker->isHidden());
+        w.window.reset();
+        QVERIFY(marker->isHidden());
+        QVERIFY(!chat.isVisible());
+    }
+
+    // The chat window gone before the web window: its marker is not touched,
+    // and the release makes and shows no window.
     auto chat = std::make_unique<QWidget>();
     auto* marker = new QWidget(chat.get());
     Window w(kStart);
     w.window->setMarker(marker);
-    chat.reset(); // the chat window goes first
+    chat.reset();
+    const QWidgetList before = QApplication::topLevelWidgets();
+    QWidget* web = w.window.get();
     w.window.reset();
-    // Nothing was brought back to the screen by the release.
-    for (QWidget* widget : QApplication::topLevelWidgets())
+    // Some of those went with the web window (its list's popup); none came.
+    const QWidgetList after = QApplication::topLevelWidgets();
+    QVERIFY(!after.contains(web));
+    for (QWidget* widget : after) {
+        QVERIFY2(before.contains(widget), qPrintable(widget->metaObject()->className()));
         QVERIFY2(!widget->isVisible(), qPrintable(widget->objectName()));
+    }
 }
 
 QTEST_MAIN(TestBrowserWindow)

@@ -1,0 +1,136 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "room_indicator.h"
+
+#include <QPainter>
+#include <QPainterPath>
+
+namespace svw {
+
+namespace {
+
+QString stateWords(RoomState state)
+{
+    switch (state) {
+    case RoomState::Connected:
+        return QStringLiteral("In the room");
+    case RoomState::OutOfReach:
+        return QStringLiteral("The room is out of reach");
+    case RoomState::Reaching:
+        break;
+    }
+    return QStringLiteral("Reaching the room");
+}
+
+// Colours that read on light and dark menu bars alike; the shape says the
+// same for whoever cannot tell them apart.
+QColor stateColour(RoomState state)
+{
+    switch (state) {
+    case RoomState::Connected:
+        return QColor(0x2e, 0x9d, 0x3e);
+    case RoomState::OutOfReach:
+        return QColor(0xd7, 0x30, 0x27);
+    case RoomState::Reaching:
+        break;
+    }
+    return QColor(0xd9, 0x8c, 0x00);
+}
+
+} // namespace
+
+QString roomSummary(RoomState state, bool listening, const QString& description)
+{
+    QString summary = stateWords(state);
+    if (!description.isEmpty())
+        summary += QStringLiteral(": ") + description;
+    summary += QLatin1Char('\n');
+    summary += listening ? QStringLiteral("Listening for the group's lines")
+                         : QStringLiteral("Not listening");
+    return summary;
+}
+
+RoomIndicator::RoomIndicator(QWidget* parent) : QWidget(parent)
+{
+    setAccessibleName(QStringLiteral("Room"));
+    setFocusPolicy(Qt::NoFocus);
+    refresh();
+}
+
+void RoomIndicator::setRoomState(RoomState state)
+{
+    m_state = state;
+    refresh();
+}
+
+void RoomIndicator::setListening(bool listening)
+{
+    m_listening = listening;
+    refresh();
+}
+
+void RoomIndicator::setRoomDescription(const QString& description)
+{
+    m_description = description;
+    refresh();
+}
+
+QString RoomIndicator::summary() const
+{
+    return roomSummary(m_state, m_listening, m_description);
+}
+
+void RoomIndicator::refresh()
+{
+    const QString words = summary();
+    setToolTip(words);
+    setAccessibleDescription(words);
+    update();
+    emit summaryChanged(words);
+}
+
+QSize RoomIndicator::sizeHint() const
+{
+    // As high as a line of the menu's text, so the menu bar keeps its height.
+    const int h = fontMetrics().height();
+    return QSize(h * 3 / 2 + 4, h);
+}
+
+void RoomIndicator::paintEvent(QPaintEvent*)
+{
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    const qreal h = height();
+    const qreal d = std::min<qreal>(h * 0.6, 10.0);
+    const QRectF disc(2.5, (h - d) / 2, d, d);
+    const QColor colour = stateColour(m_state);
+
+    switch (m_state) {
+    case RoomState::Connected:
+        p.setPen(QPen(colour.darker(140), 1));
+        p.setBrush(colour);
+        p.drawEllipse(disc);
+        break;
+    case RoomState::Reaching:
+        p.setPen(QPen(colour, 2));
+        p.setBrush(Qt::NoBrush);
+        p.drawEllipse(disc.adjusted(0.5, 0.5, -0.5, -0.5));
+        break;
+    case RoomState::OutOfReach:
+        p.setPen(QPen(colour, 2.2, Qt::SolidLine, Qt::RoundCap));
+        p.drawLine(disc.topLeft(), disc.bottomRight());
+        p.drawLine(disc.topRight(), disc.bottomLeft());
+        break;
+    }
+
+    if (m_listening) {
+        p.setPen(QPen(palette().color(QPalette::WindowText), 1.3, Qt::SolidLine, Qt::RoundCap));
+        p.setBrush(Qt::NoBrush);
+        const QPointF centre = disc.center();
+        for (const qreal r : {d * 0.85, d * 1.35}) {
+            const QRectF arc(centre.x() - r, centre.y() - r, 2 * r, 2 * r);
+            p.drawArc(arc, -45 * 16, 90 * 16);
+        }
+    }
+}
+
+} // namespace svw

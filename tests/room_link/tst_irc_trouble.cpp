@@ -1,0 +1,362 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// What the IRC room control tells its user when things go wrong: lines the
+// channel refuses, a server that floods or grows our lists, disconnects and
+// their causes, kicks. Scripted servers play the hostile parts; a real ngircd
+// with an operator plays the moderated channel.
+
+#include "irc_test_server.h"
+#include "scripted_peer.h"
+
+#include <QElapsedTimer>
+#include <QTcpServer>
+#include <QTest>
+
+using namespace svw;
+using namespace svw::test;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// Accepts the control's connection and takes it into `channel`.
+std::unique_ptr<ScriptedPeer> acceptAndJoin(QTcpServer& fake, WatchedRoom& room,
+                                            const QByteArray& nick, const QByteArray& channel)
+{
+    if (!QTest::qWaitFor([&] { return fake.hasPendingConnections(); }, kServerWaitMs))
+        return nullptr;
+    auto peer = std::make_unique<ScriptedPeer>(fake.nextPendingConnection());
+    if (!peer->waitForLineStarting("USER "))
+        return nullptr;
+    peer->send(":fake CAP * LS :");
+    welcome(*peer, nick);
+    if (!peer->waitForLine("JOIN " + channel))
+        return nullptr;
+    peer->send(":" + nick + "!~u@h JOIN " + channel);
+    if (!room.waitForJoin())
+        return nullptr;
+    return peer;
+}
+
+// The lines the client sent that start with `start`.
+QList<QByteArray> linesStarting(const ScriptedPeer& peer, const QByteArray& start)
+{
+    QList<QByteArray> found;
+    for (const QByteArray& line : peer.lines()) {
+        if (line.startsWith(start))
+            found << line;
+    }
+    return found;
+}
+
+// The token of the PING that follows the line `privmsg`, which must come
+// right after it.
+QByteArray pingAfter(ScriptedPeer& peer, const QByteArray& privmsg)
+{
+    if (!peer.waitForLine(privmsg))
+        return {};
+    const QList<QByteArray> lines = peer.lines();
+    const qsizetype at = lines.indexOf(privmsg);
+    if (!QTest::qWaitFor([&] { return peer.lines().size() > at + 1; }, kServerWaitMs))
+        return {};
+    const QByteArray next = peer.lines().at(at + 1);
+    return next.startsWith("PING :") ? next.mid(6) : QByteArray();
+}
+
+} // namespace
+
+class TestIrcTrouble : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void everyLineIsConfirmedAtOnce();
+    void burstIsConfirmedWithinTwoRoundTrips();
+    void refusedLinesAreNeverShownAndAreCounted();
+    void pingFloodNeitherQueuesNorStarves();
+    void endlessCapabilityListIsCut();
+    void eachDisconnectNamesItsOwnCause();
+    void plainAnswerToTlsIsToldNotRetried();
+    void moderatedChannelOnNgircd();
+};
+
+void TestIrcTrouble::everyLineIsConfirmedAtOnce()
+{
+    QTcpServer fake;
+    QVERIFY(fake.listen(QHostAddress::LocalHost));
+    IrcRoomSettings settings = testRoomSettings(fake.serverPort(), "ida", "#t");
+    // Paced as on a real network: a line a second after the first.
+    settings.pacing = IrcPacing{1, 1000, 0, 0};
+    WatchedRoom ida(settings);
+    auto peer = acceptAndJoin(fake, ida, "ida", "#t");
+    QVERIFY(peer);
+
+    QVERIFY(ida->SendRoomLine("first"));
+    QVERIFY(ida->SendRoomLine("second"));
+    // Each line is followed by its own PING at once, not after the next
+    // line's turn has come.
+    const QByteArray first = pingAfter(*peer, "PRIVMSG #t :first");
+    QVERIFY(!first.isEmpty());
+    QVERIFY(!peer->lines().contains("PRIVMSG #t :second"));
+
+    // Another member's line relayed before the server took ours comes first;
+    // ours is shown when the server has taken it, before what follows.
+    peer->send(":kim!k@h PRIVMSG #t :before");
+    peer->send(":fake PONG fake :" + first);
+    peer->send(":kim!k@h PRIVMSG #t :after");
+    QVERIFY(ida.waitForHeard(3));
+    QCOMPARE(ida.heard(), (QStringList{"kim: before", "ida: first", "kim: after"}));
+
+    const QByteArray second = pingAfter(*peer, "PRIVMSG #t :second");
+    QVERIFY(!second.isEmpty());
+    peer->send(":fake PONG fake :" + second);
+    QVERIFY(ida.waitForHeardLine("ida: second"));
+    QCOMPARE(ida->unconfirmedLines(), 0);
+}
+
+void TestIrcTrouble::burstIsConfirmedWithinTwoRoundTrips()
+{
+    QTcpServer fake;
+    QVERIFY(fake.listen(QHostAddress::LocalHost));
+    WatchedRoom una(testRoomSettings(fake.serverPort(), "una", "#t")); // unpaced
+    auto peer = acceptAndJoin(fake, una, "una", "#t");
+    QVERIFY(peer);
+
+    // Lines written while a PING is out wait for its PONG, and then get a
+    // PING of their own at once, without waiting for another line.
+    QVERIFY(una->SendRoomLine("a"));
+    QVERIFY(una->SendRoomLine("b"));
+    QVERIFY(una->SendRoomLine("c"));
+    QVERIFY(peer->waitForLine("PRIVMSG #t :c"));
+    const QByteArray first = pingAfter(*peer, "PRIVMSG #t :a");
+    QVERIFY(!first.isEmpty());
+    QCOMPARE(linesStarting(*peer, "PING").size(), 1);
+    peer->send(":fake PONG fake :" + first);
+    QVERIFY(una.waitForHeardLine("una: a"));
+    QVERIFY(
+        QTest::qWaitFor([&] { return linesStarting(*peer, "PING").size() == 2; }, kServerWaitMs));
+    QCOMPARE(una.heard(), QStringList{"una: a"});
+    peer->send(":fake PONG fake :" + linesStarting(*peer, "PING").last().mid(6));
+    QVERIFY(una.waitForHeard(3));
+    QCOMPARE(una.heard(), (QStringList{"una: a", "una: b", "una: c"}));
+    QCOMPARE(una->unconfirmedLines(), 0);
+}
+
+void TestIrcTrouble::refusedLinesAreNeverShownAndAreCounted()
+{
+    QTcpServer fake;
+    QVERIFY(fake.listen(QHostAddress::LocalHost));
+    WatchedRoom jan(testRoomSettings(fake.serverPort(), "jan", "#t"));
+    auto peer = acceptAndJoin(fake, jan, "jan", "#t");
+    QVERIFY(peer);
+
+    // The channel is moderated: the server refuses each line before it
+    // answers the PING that follows it.
+    const QStringList said{"one", "two", "three"};
+    for (const QString& text : said) {
+        QVERIFY(jan->SendRoomLine(text));
+        const QByteArray token = pingAfter(*peer, "PRIVMSG #t :" + text.toUtf8());
+        QVERIFY(!token.isEmpty());
+        peer->send(":fake 404 jan #t :Cannot send to channel (+m)");
+        peer->send(":fake PONG fake :" + token);
+    }
+    QVERIFY(QTest::qWaitFor([&] { return jan.troubles().size() == 3; }, kServerWaitMs));
+    QTest::qWait(100);
+    QCOMPARE(jan.heard(), QStringList());
+    QCOMPARE(jan->unconfirmedLines(), 0);
+    // Every refused line is accounted for, with the server's reason.
+    QVERIFY2(jan.troubles().first().contains("1 line you sent was not said"),
+             qPrintable(jan.troubles().first()));
+    QVERIFY2(jan.troubles().last().contains("3 lines you sent were not said") &&
+                 jan.troubles().last().contains("(+m)"),
+             qPrintable(jan.troubles().last()));
+    QCOMPARE(jan.readyCount(), 1);
+
+    // The operator lifts +m: the user can tell without a rejoin.
+    peer->send(":op!o@h MODE #t -m");
+    QVERIFY(QTest::qWaitFor([&] { return jan.readyCount() == 2; }, kServerWaitMs));
+    QVERIFY2(jan->status().contains("may take lines again"), qPrintable(jan->status()));
+    QVERIFY(jan->SendRoomLine("four"));
+    const QByteArray token = pingAfter(*peer, "PRIVMSG #t :four");
+    peer->send(":fake PONG fake :" + token);
+    QVERIFY(jan.waitForHeardLine("jan: four"));
+    QCOMPARE(jan.heard(), QStringList{"jan: four"});
+    QCOMPARE(linesStarting(*peer, "JOIN").size(), 1);
+
+    // A new stretch of refusals is told anew; a line taken ends it.
+    QVERIFY(jan->SendRoomLine("five"));
+    peer->send(":fake 404 jan #t :Cannot send to channel (+b)");
+    peer->send(":fake PONG fake :" + pingAfter(*peer, "PRIVMSG #t :five"));
+    QVERIFY(QTest::qWaitFor([&] { return jan.troubles().size() == 4; }, kServerWaitMs));
+    QVERIFY(jan.troubles().last().contains("1 line you sent was not said"));
+    QVERIFY(jan->SendRoomLine("six"));
+    peer->send(":fake PONG fake :" + pingAfter(*peer, "PRIVMSG #t :six"));
+    QVERIFY(QTest::qWaitFor([&] { return jan.readyCount() == 3; }, kServerWaitMs));
+    QVERIFY2(jan->status().contains("takes lines again"), qPrintable(jan->status()));
+    QCOMPARE(jan.heard(), (QStringList{"jan: four", "jan: six"}));
+}
+
+void TestIrcTrouble::pingFloodNeitherQueuesNorStarves()
+{
+    QTcpServer fake;
+    QVERIFY(fake.listen(QHostAddress::LocalHost));
+    IrcRoomSettings settings = testRoomSettings(fake.serverPort(), "kai", "#t");
+    settings.pacing = IrcPacing{};
+    WatchedRoom kai(settings);
+    auto peer = acceptAndJoin(fake, kai, "kai", "#t");
+    QVERIFY(peer);
+
+    // A burst of PINGs, fewer than a flood: one answer at once, and one more
+    // with the newest token; none of them holds back the user's line.
+    for (int i = 0; i < 20; ++i)
+        peer->send(":fake PING :tok" + QByteArray::number(i));
+    QVERIFY(peer->waitForLine("PONG :tok0"));
+    QVERIFY(kai->SendRoomLine("not starved"));
+    // Registering took the pacer's burst; the line waits only for that.
+    QVERIFY(peer->waitForLine("PRIVMSG #t :not starved", 3000));
+    QVERIFY(peer->waitForLine("PONG :tok19"));
+    QTest::qWait(1200);
+    QCOMPARE(linesStarting(*peer, "PONG").size(), 2);
+
+    // A flood: the control leaves the server and says why.
+    QByteArray flood;
+    for (int i = 0; i < 20000; ++i)
+        flood += "PING :f" + QByteArray::number(i) + "\r\n";
+    peer->send(flood);
+    QVERIFY(QTest::qWaitFor([&] { return !peer->isOpen(); }, kServerWaitMs));
+    QVERIFY2(kai->status().contains("PINGs") && kai->status().contains("flooding"),
+             qPrintable(kai->status()));
+    QVERIFY(linesStarting(*peer, "PONG").size() <= 3);
+}
+
+void TestIrcTrouble::endlessCapabilityListIsCut()
+{
+    QTcpServer fake;
+    QVERIFY(fake.listen(QHostAddress::LocalHost));
+    WatchedRoom lee(testRoomSettings(fake.serverPort(), "lee", "#t"));
+    QVERIFY(QTest::qWaitFor([&] { return fake.hasPendingConnections(); }, kServerWaitMs));
+    ScriptedPeer peer(fake.nextPendingConnection());
+    QVERIFY(peer.waitForLineStarting("USER "));
+    QByteArray flood;
+    for (int i = 0; i < 5000; ++i)
+        flood += ":fake CAP * LS * :cap" + QByteArray::number(i) + " more" + QByteArray::number(i) +
+                 "\r\n";
+    peer.send(flood);
+    QVERIFY(QTest::qWaitFor([&] { return !peer.isOpen(); }, kServerWaitMs));
+    QVERIFY2(lee->status().contains("capability list"), qPrintable(lee->status()));
+    QVERIFY(!peer.lines().contains("CAP END"));
+}
+
+void TestIrcTrouble::eachDisconnectNamesItsOwnCause()
+{
+    QTcpServer fake;
+    QVERIFY(fake.listen(QHostAddress::LocalHost));
+    WatchedRoom max(testRoomSettings(fake.serverPort(), "max", "#t"));
+    QVERIFY(QTest::qWaitFor([&] { return fake.hasPendingConnections(); }, kServerWaitMs));
+    {
+        // A refusal the server does not act on, then a line too long for
+        // IRC: the disconnect is for the long line.
+        ScriptedPeer peer(fake.nextPendingConnection());
+        QVERIFY(peer.waitForLineStarting("USER "));
+        peer.send(":fake 464 max :Password incorrect");
+        peer.send(":fake CAP * LS :");
+        welcome(peer, "max");
+        peer.send(":max!~u@h JOIN #t");
+        QVERIFY(max.waitForJoin());
+        peer.send(":fake 465 max");
+        peer.send(":x!y@z PRIVMSG #t :" + QByteArray(40000, 'x'));
+        QVERIFY(QTest::qWaitFor([&] { return !peer.isOpen(); }, kServerWaitMs));
+        QVERIFY2(max->status().contains("too long") && !max->status().contains("refused"),
+                 qPrintable(max->status()));
+    }
+    {
+        // The server says why it closes: that is the reason.
+        QVERIFY(QTest::qWaitFor([&] { return fake.hasPendingConnections(); }, kServerWaitMs));
+        QTcpSocket* socket = fake.nextPendingConnection();
+        ScriptedPeer peer(socket);
+        QVERIFY(peer.waitForLineStarting("USER "));
+        peer.send(":fake 465 max :You are banned (spam)");
+        peer.send("ERROR :Closing Link: max (K-lined)");
+        socket->flush();
+        socket->disconnectFromHost();
+        QVERIFY(
+            QTest::qWaitFor([&] { return max->status().contains("Reconnecting"); }, kServerWaitMs));
+        QVERIFY2(max->status().contains("K-lined"), qPrintable(max->status()));
+    }
+    {
+        // A plain close after that names no stale reason.
+        QVERIFY(QTest::qWaitFor([&] { return fake.hasPendingConnections(); }, kServerWaitMs));
+        QTcpSocket* socket = fake.nextPendingConnection();
+        ScriptedPeer peer(socket);
+        QVERIFY(peer.waitForLineStarting("USER "));
+        socket->disconnectFromHost();
+        QVERIFY(QTest::qWaitFor(
+            [&] { return max->status().contains("the server closed the connection"); },
+            kServerWaitMs));
+        QVERIFY2(!max->status().contains("K-lined") && !max->status().contains("banned"),
+                 qPrintable(max->status()));
+    }
+}
+
+void TestIrcTrouble::plainAnswerToTlsIsToldNotRetried()
+{
+    // A plain IRC server answers the TLS greeting with a line of IRC.
+    QTcpServer fake;
+    QVERIFY(fake.listen(QHostAddress::LocalHost));
+    int connections = 0;
+    QObject::connect(&fake, &QTcpServer::newConnection, [&] {
+        ++connections;
+        QTcpSocket* socket = fake.nextPendingConnection();
+        QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket] {
+            socket->readAll();
+            socket->write(":plain NOTICE * :*** Looking up your hostname\r\n");
+        });
+    });
+    IrcRoomSettings settings = testRoomSettings(fake.serverPort(), "ned", "#t");
+    settings.address.tls = true;
+    settings.troubleAfterMs = 600'000;
+    WatchedRoom ned(settings);
+    QVERIFY(QTest::qWaitFor([&] { return !ned.troubles().isEmpty(); }, kServerWaitMs));
+    QVERIFY2(ned.troubles().first().contains("may not speak TLS"),
+             qPrintable(ned.troubles().first()));
+    QCOMPARE(ned->roomState(), RoomState::OutOfReach);
+    QTest::qWait(500); // reconnects in the test settings come after 100 ms
+    QCOMPARE(connections, 1);
+    QCOMPARE(ned.troubles().size(), 1);
+}
+
+void TestIrcTrouble::moderatedChannelOnNgircd()
+{
+    IrcTestServer server;
+    QString error;
+    QVERIFY2(server.start(&error), qPrintable(error));
+    RawIrcClient op;
+    QVERIFY(op.connectAndJoin(server.port(), "op", "#mod")); // first in: channel operator
+    WatchedRoom ann(testRoomSettings(server.port(), "ann", "#mod"));
+    QVERIFY(ann.waitForJoin());
+    QVERIFY(ann->SendRoomLine("heard"));
+    QVERIFY(op.waitForLine("PRIVMSG #mod :heard"));
+    QVERIFY(ann.waitForHeardLine("ann: heard"));
+
+    op.send("MODE #mod +m");
+    QVERIFY(op.waitForLine("MODE #mod +m"));
+    QTest::qWait(200);
+    for (const char* text : {"muted 1", "muted 2", "muted 3"})
+        QVERIFY(ann->SendRoomLine(text));
+    QVERIFY(ann.waitForConfirmed());
+    QVERIFY(QTest::qWaitFor([&] { return ann.troubles().size() == 3; }, kServerWaitMs));
+    QVERIFY2(ann.troubles().last().contains("3 lines you sent were not said"),
+             qPrintable(ann.troubles().last()));
+    // None of them is shown as said on either side.
+    QCOMPARE(ann.heard(), QStringList{"ann: heard"});
+
+    op.send("MODE #mod -m");
+    QVERIFY(QTest::qWaitFor([&] { return ann.readyCount() == 2; }, kServerWaitMs));
+    QVERIFY(ann->SendRoomLine("free again"));
+    QVERIFY(op.waitForLine("PRIVMSG #mod :free again"));
+    QVERIFY(ann.waitForHeardLine("ann: free again"));
+    for (const QByteArray& line : op.lines())
+        QVERIFY2(!line.contains("muted"), line.constData());
+    QCOMPARE(ann.joinCount(), 1);
+}
+
+QTEST_GUILESS_MAIN(TestIrcTrouble)
+#include "tst_irc_trouble.moc"
