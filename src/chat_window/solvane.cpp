@@ -324,6 +324,9 @@ void Solvane::Form_Load()
 
 bool Solvane::eventFilter(QObject* watched, QEvent* event)
 {
+    if (event->type() == QEvent::Resize &&
+        (watched == menuBar() || watched == menuBar()->cornerWidget(Qt::TopRightCorner)))
+        QTimer::singleShot(0, this, &Solvane::fitMenuBar);
     if (watched == Web) {
         if (event->type() == QEvent::KeyPress) {
             const int key = static_cast<QKeyEvent*>(event)->key();

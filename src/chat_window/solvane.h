@@ -106,6 +106,7 @@ private:
     // Sealed lines (solvane_sealed.cpp).
     void createSealing();
     void mnuSeal_Toggled(bool on);
+    void fitMenuBar();
     void prepareSealKey();
     void sendSealed(const QString& text, const QString& key, const QString& prefix);
     void flushSealedSends();
@@ -140,7 +141,7 @@ private:
         QString key;
         QString prefix;
     };
-    std::deque<SealedSend> m_sealedSends; // said once their key is there
+    std::deque<SealedSend> m_sealedSends;     // said once their key is there
     RoomIndicator* m_roomIndicator = nullptr; // in the menu bar's corner
 
     // Room lines that wait, in order, while the window answers the user

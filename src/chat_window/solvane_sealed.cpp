@@ -10,6 +10,7 @@
 #include "sealed_conversation.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QColor>
 #include <QComboBox>
 #include <QLineEdit>
@@ -71,11 +72,43 @@ void Solvane::createSealing()
     mnuSeal->setCheckable(true);
     mnuSeal->setToolTip(QStringLiteral("Sealing is off: lines use the old cipher"));
     connect(mnuSeal, &QAction::toggled, this, &Solvane::mnuSeal_Toggled);
+    // The bar and whatever stands in its corner are watched for their size.
+    menuBar()->installEventFilter(this);
 
     // The key is derived ahead of the first sealed line once the password or
     // prefix is settled, not at every keystroke.
     connect(pw, &QLineEdit::editingFinished, this, &Solvane::prepareSealKey);
     connect(cbPre->lineEdit(), &QLineEdit::editingFinished, this, &Solvane::prepareSealKey);
+}
+
+// The four items, the switch and the room's corner must all stand on the bar
+// of this small window; with a desktop font larger than the one it was made
+// for they do not. As the captions of the controls do, the bar then takes a
+// smaller size of its font, just small enough for everything to be whole.
+void Solvane::fitMenuBar()
+{
+    QMenuBar* bar = menuBar();
+    QWidget* corner = bar->cornerWidget(Qt::TopRightCorner);
+    if (corner)
+        corner->installEventFilter(this);
+    // A smaller font changes the bar's height, which brings us here again:
+    // only a change of the widths needs a new fit.
+    const QSize widths(bar->width(), corner ? corner->width() : 0);
+    if (bar->property("svwFittedFor").toSize() == widths)
+        return;
+    bar->setProperty("svwFittedFor", widths);
+
+    const auto fits = [&] {
+        const QRect place = bar->actionGeometry(mnuSeal);
+        const int room = corner && corner->isVisible() ? corner->geometry().left() : bar->width();
+        return !place.isEmpty() && place.right() < room;
+    };
+    QFont font = QApplication::font(bar);
+    bar->setFont(font);
+    while (!fits() && font.pointSizeF() > 6.0) {
+        font.setPointSizeF(font.pointSizeF() - 0.5);
+        bar->setFont(font);
+    }
 }
 
 void Solvane::mnuSeal_Toggled(bool on)
