@@ -140,8 +140,9 @@ bool Solvane::takeSealedLine(const QString& sender, const QString& text, const Q
 
 void Solvane::sendSealed(const QString& text, const QString& key, const QString& prefix)
 {
-    if (m_sealed->ownName().isEmpty())
-        m_sealed->setOwnName(nameInRoom(Chat1));
+    // Asked at every send: the room may have given us another name since.
+    if (const QString name = nameInRoom(Chat1); !name.isEmpty())
+        m_sealed->setOwnName(name);
     const auto fits = [this](const QString& roomLine) {
         return Chat1->fitsOneLine(roomLine);
     };
