@@ -226,6 +226,7 @@ void Solvane::createMenu()
     mnuStop = addItem("mnuStop", QStringLiteral("Stop Listening"), &Solvane::mnuStop_Click);
     mnuHelp = addItem("mnuHelp", QStringLiteral("Help"), &Solvane::mnuHelp_Click);
     mnuExit = addItem("mnuExit", QStringLiteral("Exit"), &Solvane::mnuExit_Click);
+    createSealing();
     letAltReachMenuBar(menuBar());
 
     // The menu bar's free right corner shows what the room is doing; the
@@ -323,6 +324,9 @@ void Solvane::Form_Load()
 
 bool Solvane::eventFilter(QObject* watched, QEvent* event)
 {
+    if (event->type() == QEvent::Resize &&
+        (watched == menuBar() || watched == menuBar()->cornerWidget(Qt::TopRightCorner)))
+        QTimer::singleShot(0, this, &Solvane::fitMenuBar);
     if (watched == Web) {
         if (event->type() == QEvent::KeyPress) {
             const int key = static_cast<QKeyEvent*>(event)->key();

@@ -23,6 +23,7 @@ namespace svw {
 
 class ChatRoomControl;
 class ConversationAppend;
+class SealedConversation;
 class RoomIndicator;
 enum class RoomState;
 
@@ -91,6 +92,8 @@ private:
     void Chat1_RoomReady();
     void showRoomLine(const QString& sender, const QString& text, const QString& prefix,
                       const QString& key);
+    void showOldCipherLine(const QString& sender, const QString& text, const QString& prefix,
+                           const QString& key);
     void appendShownLine(const QString& line);
     bool sliceSpent();
     void showWaitingLines();
@@ -99,6 +102,18 @@ private:
     // Runs a prefix check that is queued but has not run yet; returns false
     // when it refused the prefix.
     bool runQueuedPrefixCheck();
+
+    // Sealed lines (solvane_sealed.cpp).
+    void createSealing();
+    void mnuSeal_Toggled(bool on);
+    void fitMenuBar();
+    void prepareSealKey();
+    void sendSealed(const QString& text, const QString& key, const QString& prefix);
+    void flushSealedSends();
+    bool saySealed(const QStringList& roomLines, const QStringList& pieces, bool userWaits);
+    bool takeSealedLine(const QString& sender, const QString& text, const QString& prefix,
+                        const QString& key);
+    QString markedIfWeak(const QString& shown) const;
 
     // The controls, by the names they carry.
     QPlainTextEdit* txtSaid = nullptr;
@@ -117,6 +132,16 @@ private:
     QAction* mnuStop = nullptr;
     QAction* mnuHelp = nullptr;
     QAction* mnuExit = nullptr;
+    QAction* mnuSeal = nullptr; // checked while this copy seals what it says
+
+    SealedConversation* m_sealed = nullptr;
+    struct SealedSend
+    {
+        QString text;
+        QString key;
+        QString prefix;
+    };
+    std::deque<SealedSend> m_sealedSends;     // said once their key is there
     RoomIndicator* m_roomIndicator = nullptr; // in the menu bar's corner
 
     // Room lines that wait, in order, while the window answers the user

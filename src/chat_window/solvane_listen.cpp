@@ -145,10 +145,18 @@ void Solvane::showWaitingLines()
 void Solvane::showRoomLine(const QString& sender, const QString& text, const QString& prefix,
                            const QString& key)
 {
+    if (takeSealedLine(sender, text, prefix, key))
+        return;
+    showOldCipherLine(sender, text, prefix, key);
+}
+
+void Solvane::showOldCipherLine(const QString& sender, const QString& text, const QString& prefix,
+                                const QString& key)
+{
     const auto handled = handleRoomLine(prefix, key, sender, text);
     if (!handled)
         return;
-    appendShownLine(handled->shown);
+    appendShownLine(markedIfWeak(handled->shown));
 
     // A failing scratch file does not lose the line: it was deciphered in
     // memory. The user hears of it once, not once a line, until the files

@@ -36,6 +36,10 @@ void Solvane::cmdSend_Click()
     // The prefix goes out as the box holds it; its length is checked when
     // the focus leaves the box, not here.
     const QString prefix = cbPre->currentText();
+    if (mnuSeal->isChecked()) {
+        sendSealed(text, key, prefix);
+        return;
+    }
     const OutgoingPieces plan =
         splitOutgoingText(text, key, prefix,
                           [this](const QString& roomLine) { return Chat1->fitsOneLine(roomLine); });

@@ -191,7 +191,29 @@ private slots:
 
     void menu()
     {
-        const QList<QAction*> items = m_window->menuBar()->actions();
+        QList<QAction*> items = m_window->menuBar()->actions();
+        // The sealing switch stands after the four items, whole on the bar.
+        QVERIFY(!items.isEmpty());
+        QAction* seal = items.takeLast();
+        QCOMPARE(seal->objectName(), QStringLiteral("mnuSeal"));
+        QCOMPARE(seal->text(), QStringLiteral("Seal"));
+        QVERIFY(seal->isCheckable() && !seal->isChecked());
+        // The bar takes a smaller font when all of it does not fit beside its
+        // corner.
+        QMenuBar* bar = m_window->menuBar();
+        if (QWidget* corner = bar->cornerWidget(Qt::TopRightCorner))
+            QTRY_VERIFY(!corner->geometry().intersects(bar->actionGeometry(seal)));
+        QVERIFY(bar->rect().contains(bar->actionGeometry(seal)));
+        QVERIFY(bar->font().pointSizeF() >= 6.0);
+        // Its state shows at a glance in the conversation box's colour.
+        auto* said = m_window->findChild<QPlainTextEdit*>(QStringLiteral("txtSaid"));
+        const QColor plain = said->palette().color(QPalette::Base);
+        seal->trigger();
+        QVERIFY(seal->isChecked());
+        QVERIFY(said->palette().color(QPalette::Base) != plain);
+        seal->trigger();
+        QCOMPARE(said->palette().color(QPalette::Base), plain);
+
         QStringList names;
         QStringList captions;
         for (QAction* item : items) {

@@ -1,0 +1,163 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Three real copies of the program and a plain room member on one local
+// room, with sealing: what one copy seals the other opens, the room carries
+// only the prefix, the marker and the seal, a copy with another password
+// shows a note, a line said again is not shown again, an altered line shows
+// the note, and nothing of it reaches a file.
+
+#include "svw_copy.h"
+
+#include <QCoreApplication>
+#include <QtTest>
+
+#include <memory>
+
+using svw::testing::SvwCopy;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+constexpr int kWaitMs = 30000; // Argon2id under the sanitizers takes a while
+const QString kNote = u"[sealed with another password, or altered]"_s;
+
+// A member of the room who is no copy: says raw room lines and records what
+// the room carries.
+class Outsider
+{
+public:
+    Outsider(const QString& directory, const QString& room, const QString& nick)
+    {
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process.start(QStringLiteral(LOCAL_ROOM_PEER), {directory, room, nick});
+    }
+    ~Outsider()
+    {
+        m_process.write("quit\n");
+        m_process.closeWriteChannel();
+        if (!m_process.waitForFinished(5000))
+            m_process.kill();
+        m_process.waitForFinished(5000);
+    }
+    void say(const QString& text)
+    {
+        m_process.write("say " + text.toUtf8() + '\n');
+        m_process.waitForBytesWritten(5000);
+    }
+    // The first room line from `sender` after `skip` of theirs, waiting for it.
+    QString lineFrom(const QString& sender, int skip = 0)
+    {
+        QString found;
+        (void)QTest::qWaitFor(
+            [&] {
+                m_process.waitForReadyRead(20);
+                while (m_process.canReadLine())
+                    m_lines.append(QString::fromUtf8(m_process.readLine().chopped(1)));
+                int seen = 0;
+                for (const QString& line : m_lines) {
+                    if (line.startsWith("line " + sender + '\t') && seen++ == skip) {
+                        found = line.mid(line.indexOf('\t') + 1);
+                        return true;
+                    }
+                }
+                return false;
+            },
+            kWaitMs);
+        return found;
+    }
+
+private:
+    QProcess m_process;
+    QStringList m_lines;
+};
+
+} // namespace
+
+class SealedProgram : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        // The copies and the outsider meet in a room directory of this test.
+        const QString name = u"sealed-%1"_s.arg(QCoreApplication::applicationPid());
+        m_outsider = std::make_unique<Outsider>(m_runtime.path() + "/svw", name, "eve");
+        m_alice = std::make_unique<SvwCopy>("local:" + name, "alice", QString(), m_runtime.path());
+        m_bob = std::make_unique<SvwCopy>("local:" + name, "bob", QString(), m_runtime.path());
+        m_carol = std::make_unique<SvwCopy>("local:" + name, "carol", QString(), m_runtime.path());
+        for (SvwCopy* copy : {m_alice.get(), m_bob.get(), m_carol.get()}) {
+            QVERIFY(copy->started());
+            copy->set("pw", copy == m_carol.get() ? "Another" : "Key");
+            copy->menu("mnuDE");
+            QVERIFY(copy->sync());
+        }
+    }
+
+    void cleanupTestCase()
+    {
+        m_alice.reset();
+        m_bob.reset();
+        m_carol.reset();
+        m_outsider.reset();
+    }
+
+    void sealedConversation()
+    {
+        m_alice->menu("mnuSeal");
+        const QString text = u"Gr\u00FC\u00DFe \u2713 \U0001F30D Meet at noon"_s;
+        m_alice->set("txtSend", text);
+        m_alice->key("Return");
+        QVERIFY(m_alice->sync());
+
+        QVERIFY(m_bob->saidContains("alice  :  " + text + "\n", kWaitMs));
+        QVERIFY(m_alice->saidContains("alice  :  " + text + "\n", kWaitMs));
+        QVERIFY(m_carol->saidContains("alice  :  " + kNote + "\n", kWaitMs));
+        QVERIFY(!m_carol->said().contains("noon"));
+
+        // The room carries the prefix, the marker and the seal, nothing else.
+        const QString wire = m_outsider->lineFrom("alice");
+        QVERIFY2(wire.startsWith("-|?|-*S1*"), qPrintable(wire));
+        QVERIFY(!wire.contains("noon"));
+        static const QRegularExpression seal(u"^[A-Za-z0-9_-]+$"_s);
+        QVERIFY(seal.match(wire.mid(9)).hasMatch());
+
+        // Bob's copy turned sealing on by itself: his answer is sealed too.
+        m_bob->set("txtSend", "Noon it is.");
+        m_bob->key("Return");
+        QVERIFY(m_alice->saidContains("bob  :  Noon it is.\n", kWaitMs));
+        QVERIFY(m_outsider->lineFrom("bob").startsWith("-|?|-*S1*"));
+
+        // Said again by the outsider: not shown again. One character altered:
+        // the note, no text.
+        m_outsider->say(wire);
+        QString altered = wire;
+        altered[30] = altered[30] == u'Q' ? u'R' : u'Q';
+        m_outsider->say(altered);
+        QVERIFY(m_bob->saidContains("eve  :  " + kNote + "\n", kWaitMs));
+        QCOMPARE(m_bob->said().count(text), 1);
+        QCOMPARE(m_alice->said().count(text), 1);
+        QVERIFY(m_bob->boxes().isEmpty());
+        QVERIFY(m_carol->boxes().isEmpty());
+
+        // Nothing of the sealed conversation reached a scratch file.
+        for (SvwCopy* copy : {m_alice.get(), m_bob.get(), m_carol.get()}) {
+            for (const char* file : {"temp", "Got", "message"})
+                QVERIFY2(!copy->hasFile(file), file);
+        }
+
+        // A line of the old cipher shows, marked as weakly protected.
+        m_outsider->say(QString::fromLatin1("-|?|-") + QChar(104 + 75) + QChar(105 + 101));
+        QVERIFY(m_bob->saidContains("[weak] eve  :  hi\n", kWaitMs));
+        QCOMPARE(m_bob->bytes("message"), "\"SVW Message\"\r\nhi");
+    }
+
+private:
+    QTemporaryDir m_runtime;
+    std::unique_ptr<Outsider> m_outsider;
+    std::unique_ptr<SvwCopy> m_alice;
+    std::unique_ptr<SvwCopy> m_bob;
+    std::unique_ptr<SvwCopy> m_carol;
+};
+
+QTEST_GUILESS_MAIN(SealedProgram)
+#include "tst_sealed_program.moc"

@@ -1,0 +1,125 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Sealing in the chat window: the switch, sealed sending without scratch
+// files, lines kept in order while the key is derived, the weak mark, and a
+// sealed line turning sealing on.
+
+#include "chat_window_test_support.h"
+#include "line_cipher.h"
+#include "sealed_conversation.h"
+#include "sealed_line.h"
+#include "solvane.h"
+
+#include <QAction>
+#include <QComboBox>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QtTest>
+
+using namespace svw;
+using svw::testing::BoxCatcher;
+using svw::testing::FakeRoom;
+using svw::testing::ScratchDirectory;
+
+namespace {
+
+const QString kPrefix = QStringLiteral("-|?|-");
+
+QString sealedLine(const QString& text, const QString& password = QStringLiteral("Key"))
+{
+    static const auto key = deriveSealKey(QStringLiteral("Key"), kPrefix);
+    const auto other = password == QLatin1String("Key") ? key : deriveSealKey(password, kPrefix);
+    SealedContent content;
+    content.saidAtMs = QDateTime::currentMSecsSinceEpoch();
+    content.text = text;
+    return sealRoomLine(*other, kPrefix, content);
+}
+
+} // namespace
+
+class ChatWindowSealed : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init()
+    {
+        m_scratch = std::make_unique<ScratchDirectory>();
+        m_room = new FakeRoom;
+        m_window = new Solvane(m_room);
+        m_seal = m_window->findChild<QAction*>(QStringLiteral("mnuSeal"));
+        m_said = m_window->findChild<QPlainTextEdit*>(QStringLiteral("txtSaid"));
+        m_send = m_window->findChild<QLineEdit*>(QStringLiteral("txtSend"));
+        m_window->findChild<QLineEdit*>(QStringLiteral("pw"))->setText(QStringLiteral("Key"));
+        m_window->findChild<QAction*>(QStringLiteral("mnuDE"))->trigger();
+    }
+
+    void cleanup()
+    {
+        delete m_window.data();
+        m_scratch.reset();
+    }
+
+    void linesKeepTheirOrderWhileTheKeyIsMade()
+    {
+        QVERIFY(!m_seal->isChecked()); // off at start
+        m_room->hear("ann", sealedLine(QStringLiteral(u"first \u2713")));
+        m_room->hear("bob", kPrefix + encodeToString(u"second", u"Key").line);
+        m_room->hear("ann", sealedLine("third"));
+        m_room->hear("eve", sealedLine("fourth", "Guess"));
+        QVERIFY(m_said->toPlainText().isEmpty()); // all wait for the key
+        QVERIFY(QTest::qWaitFor([&] { return m_said->toPlainText().count('\n') == 4; }, 30000));
+        QCOMPARE(m_said->toPlainText(),
+                 QStringLiteral(u"ann  :  first \u2713\n[weak] bob  :  second\nann  :  third\n"
+                                u"eve  :  ") +
+                     kSealedNote + "\n");
+        // The line that opened turned sealing on.
+        QVERIFY(m_seal->isChecked());
+    }
+
+    void sealedSendingLeavesNoFile()
+    {
+        m_seal->trigger();
+        QVERIFY(m_seal->isChecked());
+        m_send->setText(QStringLiteral(u"Gr\u00FC\u00DFe"));
+        m_window->findChild<QPushButton*>(QStringLiteral("cmdSend"))->click();
+        QVERIFY(QTest::qWaitFor([&] { return !m_room->said.isEmpty(); }, 30000));
+        QCOMPARE(m_room->said.size(), 1);
+        QVERIFY(m_room->said[0].startsWith(kPrefix + kSealMarker.toString()));
+        QVERIFY(m_send->text().isEmpty());
+        const auto key = deriveSealKey(QStringLiteral("Key"), kPrefix);
+        const auto opened = openRoomLine(*key, kPrefix, QStringView(m_room->said[0]).mid(5));
+        QVERIFY(opened);
+        QCOMPARE(opened->content.text, QStringLiteral(u"Gr\u00FC\u00DFe"));
+        QVERIFY(!m_scratch->exists("temp"));
+
+        // Now with the key at hand, and a room that refuses: the text stays.
+        BoxCatcher boxes;
+        m_room->refuseFrom = 1;
+        m_send->setText("kept");
+        m_window->findChild<QPushButton*>(QStringLiteral("cmdSend"))->click();
+        QCOMPARE(m_send->text(), QString("kept"));
+        QVERIFY(QTest::qWaitFor([&] { return boxes.boxes.size() == 1; }));
+        QCOMPARE(boxes.boxes[0].text, m_room->refusal);
+
+        // Turned off by the user, the old cipher goes out again unchanged.
+        m_room->refuseFrom = -1;
+        m_seal->trigger();
+        QVERIFY(!m_seal->isChecked());
+        m_send->setText("abc");
+        m_window->findChild<QPushButton*>(QStringLiteral("cmdSend"))->click();
+        QCOMPARE(m_room->said.last(), kPrefix + encodeToString(u"abc", u"Key").line);
+        QVERIFY(m_scratch->exists("temp"));
+    }
+
+private:
+    std::unique_ptr<ScratchDirectory> m_scratch;
+    FakeRoom* m_room = nullptr;
+    QPointer<Solvane> m_window;
+    QAction* m_seal = nullptr;
+    QPlainTextEdit* m_said = nullptr;
+    QLineEdit* m_send = nullptr;
+};
+
+QTEST_MAIN(ChatWindowSealed)
+#include "tst_chat_window_sealed.moc"

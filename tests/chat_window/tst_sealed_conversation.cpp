@@ -1,0 +1,183 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The sealed half of a conversation without a window: waiting for the key
+// in order, notes for lines that do not open, replays, pieces, names.
+
+#include "sealed_conversation.h"
+
+#include <QSignalSpy>
+#include <QTest>
+
+using namespace svw;
+
+namespace {
+
+const QString kPrefix = QStringLiteral("-|?|-");
+constexpr qint64 kNow = 1767225600000;
+
+// One member of a group, its key derived before the test looks.
+struct Member
+{
+    explicit Member(const QString& password = QStringLiteral("Key")) : password(password)
+    {
+        talk.clock = [this] {
+            return now;
+        };
+        talk.showLine = [this](const QString& line) {
+            shown.append(line);
+        };
+        talk.showOldLine = [this](const SealedConversation::RoomLine& line) {
+            shown.append("old " + line.sender + ": " + line.text);
+        };
+        talk.sealedLineOpened = [this] {
+            ++opened;
+        };
+    }
+
+    bool ready()
+    {
+        talk.prepareKey(password, kPrefix);
+        return QTest::qWaitFor([&] { return talk.keyReady(password, kPrefix); }, 20000);
+    }
+
+    QStringList say(
+        const QString& text, const FitsOneLine& fits = [](const QString&) { return true; })
+    {
+        const auto sealed = talk.seal(text, password, kPrefix, fits);
+        if (!sealed || sealed->error)
+            return {};
+        return sealed->roomLines;
+    }
+
+    bool hear(const QString& sender, const QString& text)
+    {
+        return talk.takeRoomLine({sender, text, kPrefix, password});
+    }
+
+    QString password;
+    qint64 now = kNow;
+    SealedConversation talk;
+    QStringList shown;
+    int opened = 0;
+};
+
+} // namespace
+
+class TestSealedConversation : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void linesWaitInOrderForTheKey()
+    {
+        Member alice;
+        QVERIFY(alice.ready());
+        const QStringList lines = alice.say("first");
+        QCOMPARE(lines.size(), 1);
+
+        Member bob; // no key yet: the first sealed line starts deriving it
+        QVERIFY(bob.hear("alice", lines[0]));
+        QVERIFY(bob.hear("carol", kPrefix + "old cipher")); // waits behind it
+        QVERIFY(bob.talk.hasWaitingLines());
+        QVERIFY(bob.shown.isEmpty());
+        QSignalSpy arrived(&bob.talk, &SealedConversation::keyArrived);
+        QVERIFY(arrived.wait(20000));
+        QCOMPARE(bob.shown, (QStringList{"alice  :  first", "old carol: -|?|-old cipher"}));
+        QCOMPARE(bob.opened, 1);
+        QCOMPARE(bob.talk.keys().derivations(), 1);
+        // With nothing waiting, a line in the old cipher is not taken.
+        QVERIFY(!bob.hear("carol", kPrefix + "old cipher"));
+        QVERIFY(!bob.hear("carol", "-=+=-*S1*AAAA")); // another group's prefix
+    }
+
+    void notesRepliesAndNames()
+    {
+        Member alice;
+        Member bob;
+        Member eve(QStringLiteral("guess"));
+        QVERIFY(alice.ready() && bob.ready() && eve.ready());
+        alice.talk.setOwnName("alice");
+        const QString line = alice.say("hello").value(0);
+        QVERIFY(!line.isEmpty());
+        QVERIFY(line.startsWith(kPrefix + "*S1*"));
+        QVERIFY(!line.contains("hello"));
+
+        QVERIFY(bob.hear("alice", line));
+        QVERIFY(bob.hear("alice", line)); // said again: not shown again
+        QVERIFY(bob.hear("mallory", line));
+        QCOMPARE(bob.shown, QStringList{"alice  :  hello"});
+
+        // Someone who did not see it before sees who sealed it.
+        Member carol;
+        QVERIFY(carol.ready());
+        QVERIFY(carol.hear("mallory", line));
+        QCOMPARE(carol.shown, QStringList{"mallory [sealed by alice]  :  hello"});
+
+        // Another password, one character altered, a line said too long ago,
+        // an empty password: a note or nothing, never text.
+        QVERIFY(eve.hear("alice", line));
+        QString altered = line;
+        altered[20] = altered[20] == u'x' ? u'y' : u'x';
+        QVERIFY(bob.hear("alice", altered));
+        QCOMPARE(eve.shown, QStringList{"alice  :  " + kSealedNote});
+        QCOMPARE(bob.shown.last(), "alice  :  " + kSealedNote);
+        QCOMPARE(eve.opened, 0);
+
+        Member late;
+        QVERIFY(late.ready());
+        late.now = kNow + ReplayGuard::kWindowMs + 1;
+        QVERIFY(late.hear("alice", line));
+        QVERIFY(late.shown.isEmpty());
+
+        SealedConversation noPassword;
+        QStringList shown;
+        noPassword.showLine = [&](const QString& l) {
+            shown.append(l);
+        };
+        QVERIFY(noPassword.takeRoomLine({"alice", line, kPrefix, QString()}));
+        QCOMPARE(shown, QStringList{"alice  :  " + kSealedNote});
+    }
+
+    void longTextsTravelInPiecesAndShowAsOne()
+    {
+        Member alice;
+        Member bob;
+        QVERIFY(alice.ready() && bob.ready());
+        // Characters outside the basic plane are never cut in two.
+        QString text;
+        for (int i = 0; i < 60; ++i)
+            text += QStringLiteral(u"w\u00F6rd \U0001F30D ");
+        const auto fits = [](const QString& roomLine) {
+            return roomLine.toUtf8().size() <= 200;
+        };
+        const QStringList lines = alice.say(text, fits);
+        QVERIFY(lines.size() > 3);
+        for (const QString& line : lines)
+            QVERIFY(fits(line));
+
+        // Out of order, with another text in between.
+        const QStringList other = alice.say("between");
+        QVERIFY(bob.hear("alice", lines.last()));
+        QVERIFY(bob.hear("alice", other[0]));
+        for (qsizetype i = 0; i + 1 < lines.size(); ++i)
+            QVERIFY(bob.hear("alice", lines[i]));
+        QCOMPARE(bob.shown, (QStringList{"alice  :  between", "alice  :  " + text}));
+
+        const OutgoingPieces pieces = splitSealedText(text, kPrefix, "alice", fits);
+        QVERIFY(!pieces.error);
+        QCOMPARE(pieces.pieces.join(QString()), text);
+        for (const QString& piece : pieces.pieces)
+            QVERIFY(!piece.back().isHighSurrogate());
+
+        const OutgoingPieces none =
+            splitSealedText("x", kPrefix, "alice", [](const QString&) { return false; });
+        QVERIFY(none.error);
+        const OutgoingPieces tooMany =
+            splitSealedText(QString(300, u'x'), kPrefix, "", [](const QString& roomLine) {
+                return roomLine.size() <= sealedRoomLineLength(kPrefix, "", 1);
+            });
+        QVERIFY(tooMany.error);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSealedConversation)
+#include "tst_sealed_conversation.moc"
