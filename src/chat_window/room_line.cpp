@@ -6,9 +6,6 @@
 
 namespace svw {
 
-namespace {
-
-// The length in UTF-16 units of the first `count` code points of `text`.
 qsizetype leadingLength(QStringView text, qsizetype count)
 {
     qsizetype index = 0;
@@ -19,8 +16,6 @@ qsizetype leadingLength(QStringView text, qsizetype count)
     }
     return index;
 }
-
-} // namespace
 
 std::optional<HandledRoomLine> handleRoomLine(QStringView prefix, const QString& password,
                                               const QString& sender, const QString& text)

@@ -18,6 +18,11 @@ struct HandledRoomLine
     std::optional<ScratchError> fileError;
 };
 
+// The length in UTF-16 units of the first `count` code points of `text`:
+// prefixes are counted in characters, and a character outside the basic
+// plane takes two units.
+qsizetype leadingLength(QStringView text, qsizetype count);
+
 // Handles one room line with the prefix and password of this moment: nothing
 // when its first five characters are not the prefix (and no scratch file is
 // touched then), else the rest deciphered through the scratch files.

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "sealed_conversation.h"
 
+#include "room_line.h"
 #include "shown_text.h"
 
 #include <QDateTime>
@@ -15,18 +16,6 @@ namespace {
 constexpr int kMaxPieces = 255;
 // Pieces of texts that never complete are forgotten after this many.
 constexpr std::size_t kMaxPartials = 256;
-
-// The length in UTF-16 units of the first `count` code points of `text`.
-qsizetype leadingLength(QStringView text, qsizetype count)
-{
-    qsizetype index = 0;
-    for (qsizetype n = 0; n < count && index < text.size(); ++n) {
-        const bool pair = text[index].isHighSurrogate() && index + 1 < text.size() &&
-                          text[index + 1].isLowSurrogate();
-        index += pair ? 2 : 1;
-    }
-    return index;
-}
 
 } // namespace
 
