@@ -88,6 +88,11 @@ Solvane::~Solvane()
     // The room goes first, so nothing it says while ending reaches a window
     // that is half gone.
     delete Chat1;
+    // Closing the window moves the focus out of the boxes, and a box that
+    // loses it reports an edit finished: by then this is no longer a chat
+    // window to hear it.
+    disconnect(pw, nullptr, this, nullptr);
+    disconnect(cbPre->lineEdit(), nullptr, this, nullptr);
 }
 
 void Solvane::setWebWindowOpener(WebWindowOpener opener)
