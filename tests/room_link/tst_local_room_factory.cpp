@@ -169,9 +169,12 @@ private slots:
         else if (setting == "missing")
             value = runtime.filePath("gone");
         ScopedEnv env("XDG_RUNTIME_DIR", QFile::encodeName(value), setting != "unset");
+        // The fallback is made in the temporary directory: the test's own.
+        QTemporaryDir temporary;
+        ScopedEnv tmpdir("TMPDIR", QFile::encodeName(temporary.path()));
 
         const QString expected =
-            used ? value + "/svw" : QStringLiteral("/tmp/svw-%1").arg(::geteuid());
+            used ? value + "/svw" : temporary.path() + QStringLiteral("/svw-%1").arg(::geteuid());
         QCOMPARE(defaultLocalRoomDirectory(), expected);
     }
 
