@@ -8,7 +8,7 @@
 #include "svw_copy.h"
 
 #include <QCoreApplication>
-#include <QtTest>
+#include <QTest>
 
 #include <memory>
 

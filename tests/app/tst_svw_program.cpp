@@ -6,7 +6,7 @@
 #include "svw_copy.h"
 
 #include <QCoreApplication>
-#include <QtTest>
+#include <QTest>
 
 #include <memory>
 
@@ -37,7 +37,8 @@ private slots:
         const QString room = QStringLiteral("local:e2e-%1-%2")
                                  .arg(QCoreApplication::applicationPid())
                                  .arg(++m_rooms);
-        alice = std::make_unique<SvwCopy>(room, QStringLiteral("alice"), QString(), m_runtime.path());
+        alice =
+            std::make_unique<SvwCopy>(room, QStringLiteral("alice"), QString(), m_runtime.path());
         bob = std::make_unique<SvwCopy>(room, QStringLiteral("bob"), QString(), m_runtime.path());
         QVERIFY(alice->started());
         QVERIFY(bob->started());

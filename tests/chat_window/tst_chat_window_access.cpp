@@ -15,7 +15,7 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPointer>
-#include <QtTest>
+#include <QTest>
 
 using namespace svw;
 using svw::testing::FakeRoom;

@@ -14,7 +14,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QStyle>
-#include <QtTest>
+#include <QTest>
 
 using namespace svw;
 using svw::testing::FakeRoom;

@@ -11,8 +11,8 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QScrollBar>
+#include <QTest>
 #include <QTextDocument>
-#include <QtTest>
 
 using namespace svw;
 using svw::testing::BoxCatcher;

@@ -14,7 +14,7 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
-#include <QtTest>
+#include <QTest>
 
 using namespace svw;
 using svw::testing::BoxCatcher;

@@ -7,7 +7,7 @@
 #include "outgoing_pieces.h"
 #include "shown_text.h"
 
-#include <QtTest>
+#include <QTest>
 
 using namespace svw;
 
