@@ -3,6 +3,7 @@
 
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTest>
 
@@ -42,10 +43,18 @@ bool runTool(const QString& program, const QStringList& arguments, QString* erro
 
 quint16 freeLocalPort()
 {
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress::LocalHost, 0))
-        return 0;
-    return probe.serverPort();
+    // Not a port the kernel picks (32768 and up on Linux): between this probe
+    // and the server's own bind, any connection of any test running beside
+    // this one could be given a picked port as its source, and the server
+    // would then fail to start, or fail to come back on its port after a kill.
+    constexpr quint16 kFirst = 20000, kCount = 12000;
+    for (int attempt = 0; attempt < 64; ++attempt) {
+        const auto port = quint16(kFirst + QRandomGenerator::global()->bounded(kCount));
+        QTcpServer probe;
+        if (probe.listen(QHostAddress::LocalHost, port))
+            return port;
+    }
+    return 0;
 }
 
 std::optional<TlsFiles> makeSelfSignedCertificate(const QString& dir, const QString& name,

@@ -24,7 +24,8 @@ namespace svw::test {
 // Generous: under the sanitizers everything takes a while.
 inline constexpr int kServerWaitMs = 20000;
 
-// A port on 127.0.0.1 that nothing listens on right now.
+// A port on 127.0.0.1 that nothing listens on right now, outside the range the
+// kernel hands out to outgoing connections.
 quint16 freeLocalPort();
 
 // A self-signed certificate for "localhost" and 127.0.0.1, made with
