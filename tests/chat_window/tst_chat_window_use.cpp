@@ -16,8 +16,8 @@
 #include <QRawFont>
 #include <QStyle>
 #include <QStyleOptionComboBox>
+#include <QTest>
 #include <QTextLayout>
-#include <QtTest>
 
 using namespace svw;
 using svw::testing::BoxCatcher;
@@ -110,6 +110,9 @@ private slots:
         m_room->StartRoomScan();
         m_room->hear(QStringLiteral("bob"), QStringLiteral("-|?|-"));
         m_room->hear(QStringLiteral("carol"), QStringLiteral("-|?|-"));
+        // Heard lines are shown a slice at a time: the selection is made once
+        // both are on show, or the second would arrive into it.
+        QTRY_VERIFY(m_said->toPlainText().endsWith(QStringLiteral("carol  :  \n")));
         const QString before = m_said->toPlainText();
 
         QTextCursor all(m_said->document());
