@@ -7,6 +7,9 @@
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
+# Most tests spend their time waiting on servers, peers and timers rather than
+# on the processor: three at a time a processor keeps it busy.
+TEST_JOBS  ?= $(shell echo $$(( 3 * $(JOBS) )))
 CMAKE_GEN  := -G Ninja
 
 FUZZ_BUILD   ?= build-fuzz
@@ -45,13 +48,13 @@ run: program
 test: fuzz-smoke tidy test-main test-asan
 
 test-main: build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD) && ctest --output-on-failure -j $(TEST_JOBS)
 
 # The same tests built with AddressSanitizer and UndefinedBehaviorSanitizer.
 test-asan: deps
 	cmake -S . -B $(ASAN_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DSVW_SANITIZE=ON
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
-	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS) -LE no-sanitizer
+	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(TEST_JOBS) -LE no-sanitizer
 
 # libFuzzer targets (clang). `make fuzz` runs each for FUZZ_SECONDS; the smoke
 # run that `make test` does gives each a few seconds.
