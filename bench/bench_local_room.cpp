@@ -9,6 +9,7 @@
 //   holding      the host's memory with twenty copies that never read while
 //                twenty 1 MB lines are said (resident set before, after, peak)
 
+#include "bench_support.h"
 #include "local_room.h"
 #include "local_room_protocol.h"
 
@@ -29,6 +30,7 @@
 #include <unistd.h>
 
 using svw::LocalRoom;
+using svw::bench::percentile;
 
 namespace {
 
@@ -52,12 +54,6 @@ std::unique_ptr<LocalRoom> enter(const QString& nick, const QString& dir, LocalR
         std::fprintf(stderr, "%s did not enter the room: %s\n", qPrintable(nick),
                      qPrintable(room->status()));
     return room;
-}
-
-double percentile(std::vector<double> samples, double p)
-{
-    std::sort(samples.begin(), samples.end());
-    return samples[std::min(samples.size() - 1, size_t(p * double(samples.size())))];
 }
 
 void roundTrip(const QString& dir)

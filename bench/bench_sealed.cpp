@@ -13,6 +13,7 @@
 //
 // Run from any directory: the scratch files go to a temporary one.
 
+#include "bench_support.h"
 #include "chat_room_control.h"
 #include "line_cipher.h"
 #include "room_factory.h"
@@ -25,7 +26,6 @@
 #include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProcess>
@@ -38,6 +38,8 @@
 #include <memory>
 
 using namespace svw;
+using svw::bench::enterRoom;
+using svw::bench::runUntil;
 
 namespace {
 
@@ -45,22 +47,9 @@ constexpr int kBurstLines = 10000;
 const QString kKey = QStringLiteral("Key");
 const QString kPrefix = QStringLiteral("-|?|-");
 
-bool runUntil(const std::function<bool()>& done, int timeoutMs)
+double median(const std::vector<double>& values)
 {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.hasExpired(timeoutMs))
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
-    }
-    return true;
-}
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
+    return svw::bench::percentile(values, 0.5);
 }
 
 // Notes the longest gap between the ticks of a 1 ms timer while `counting`.
@@ -151,17 +140,6 @@ void sealAndOpen()
                 median(sealMicros), median(openMicros), kRounds);
 }
 
-std::unique_ptr<ChatRoomControl> enterRoom(const QString& room, const QString& nick)
-{
-    QString error;
-    std::unique_ptr<ChatRoomControl> control = createChatRoomControl(room, nick, &error);
-    if (!control) {
-        std::fprintf(stderr, "bench_sealed: %s\n", qPrintable(error));
-        std::exit(1);
-    }
-    return control;
-}
-
 void burst(const QString& room, const QString& self, bool sealed)
 {
     auto* bob = new Solvane(enterRoom(room, QStringLiteral("bob")).release());
@@ -244,10 +222,8 @@ int main(int argc, char* argv[])
     // The room and Qt's runtime files go to a folder of this run (the burst's
     // sender inherits it) and leave nothing behind.
     std::unique_ptr<QTemporaryDir> runtime;
-    if (argc != 4) {
-        runtime = std::make_unique<QTemporaryDir>();
-        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime->path()));
-    }
+    if (argc != 4)
+        runtime = svw::bench::ownRuntimeDirectory();
     QApplication app(argc, argv);
     if (argc == 4 && (qstrcmp(argv[1], "--sealed") == 0 || qstrcmp(argv[1], "--old") == 0))
         return sendBurst(QString::fromLocal8Bit(argv[2]), qstrcmp(argv[1], "--sealed") == 0,

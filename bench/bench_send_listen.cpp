@@ -13,6 +13,7 @@
 //
 // Run from any directory: the scratch files go to a temporary one.
 
+#include "bench_support.h"
 #include "chat_room_control.h"
 #include "line_cipher.h"
 #include "room_factory.h"
@@ -36,6 +37,9 @@
 #include <memory>
 
 using namespace svw;
+using svw::bench::enterRoom;
+using svw::bench::percentile;
+using svw::bench::runUntil;
 
 namespace {
 
@@ -44,17 +48,6 @@ constexpr int kWarmUpLines = 100;
 constexpr int kBurstLines = 10000;
 const QString kKey = QStringLiteral("Key");
 const QString kPrefix = QStringLiteral("-|?|-");
-
-std::unique_ptr<ChatRoomControl> enterRoom(const QString& room, const QString& nick)
-{
-    QString error;
-    std::unique_ptr<ChatRoomControl> control = createChatRoomControl(room, nick, &error);
-    if (!control) {
-        std::fprintf(stderr, "bench_send_listen: %s\n", qPrintable(error));
-        std::exit(1);
-    }
-    return control;
-}
 
 Solvane* openWindow(const QString& room, const QString& nick)
 {
@@ -71,26 +64,6 @@ void listen(Solvane* window)
 QTextDocument* conversation(Solvane* window)
 {
     return window->findChild<QPlainTextEdit*>(QStringLiteral("txtSaid"))->document();
-}
-
-// Runs the event loop until `done` holds or `timeoutMs` passes.
-bool runUntil(const std::function<bool()>& done, int timeoutMs)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.hasExpired(timeoutMs))
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
-    }
-    return true;
-}
-
-double percentile(std::vector<double> values, double p)
-{
-    std::sort(values.begin(), values.end());
-    const size_t index = std::min(values.size() - 1, size_t(p / 100.0 * double(values.size())));
-    return values[index];
 }
 
 void latency(const QString& room)
@@ -145,7 +118,7 @@ void latency(const QString& room)
     }
     std::printf("latency, Send in one window to the line shown in the other, %d lines, "
                 "two windows in one process:\n  p50 %.3f ms   p99 %.3f ms   max %.3f ms\n",
-                kLatencyLines, percentile(micros, 50) / 1000.0, percentile(micros, 99) / 1000.0,
+                kLatencyLines, percentile(micros, 0.5) / 1000.0, percentile(micros, 0.99) / 1000.0,
                 *std::max_element(micros.begin(), micros.end()) / 1000.0);
     delete alice;
     delete bob;
@@ -246,6 +219,11 @@ int main(int argc, char* argv[])
 {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    // The room and Qt's runtime files go to a folder of this run (the burst's
+    // sender inherits it) and leave nothing behind.
+    std::unique_ptr<QTemporaryDir> runtime;
+    if (argc != 4)
+        runtime = svw::bench::ownRuntimeDirectory();
     QApplication app(argc, argv);
     const QString room = QStringLiteral("local:bench-%1").arg(QCoreApplication::applicationPid());
 
