@@ -18,6 +18,7 @@ struct IrcAddress
     QString nick;
     QString password; // the server password (PASS); empty: none
     QString channel;
+    QString channelKey; // the channel's key (+k) to join with; empty: none
 
     // The address as the user may be shown it: no password, nick left out.
     QString displayText() const;

@@ -13,7 +13,7 @@ namespace svw {
 using namespace Qt::StringLiterals;
 
 std::unique_ptr<ChatRoomControl> createIrcRoom(const QString& choice, const QString& nick,
-                                               QString* error)
+                                               const RoomCredentials& credentials, QString* error)
 {
     // A nick the user chose must be valid as it stands; one taken from the
     // login name is made valid.
@@ -40,6 +40,8 @@ std::unique_ptr<ChatRoomControl> createIrcRoom(const QString& choice, const QStr
 
     IrcRoomSettings settings;
     settings.address = *address;
+    if (!credentials.serverPassword.isEmpty())
+        settings.address.password = credentials.serverPassword;
 
     const QString caFile = qEnvironmentVariable("SVW_IRC_CAFILE");
     if (!caFile.isEmpty()) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "chat_room_control.h"
+#include "room_factory.h"
 
 #include <QString>
 
@@ -13,7 +14,9 @@ namespace svw {
 // trusted certificates of SVW_IRC_CAFILE added to the system's. `nick` is the
 // nick to use when the address names none. Returns nullptr with `error` a
 // sentence for the user when the address or the certificate file is bad.
+// `credentials` carries what the address does not: a server password that
+// wins over the address's, and the account for SASL.
 std::unique_ptr<ChatRoomControl> createIrcRoom(const QString& choice, const QString& nick,
-                                               QString* error);
+                                               const RoomCredentials& credentials, QString* error);
 
 } // namespace svw

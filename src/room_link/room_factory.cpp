@@ -21,7 +21,7 @@ struct RoomKind
     const char* usage; // how a user writes it, for the message on a bad choice
     bool (*matches)(const QString& choice);
     std::unique_ptr<ChatRoomControl> (*create)(const QString& choice, const QString& nick,
-                                               QString* error);
+                                               const RoomCredentials& credentials, QString* error);
 };
 
 const QString kLocalPrefix = QStringLiteral("local:");
@@ -32,6 +32,7 @@ bool isLocalChoice(const QString& choice)
 }
 
 std::unique_ptr<ChatRoomControl> createLocalRoom(const QString& choice, const QString& nick,
+                                                 const RoomCredentials& /*credentials*/,
                                                  QString* error)
 {
     const QString name = choice.startsWith(kLocalPrefix) ? choice.mid(kLocalPrefix.size())
@@ -73,10 +74,17 @@ QString defaultNick()
 std::unique_ptr<ChatRoomControl> createChatRoomControl(const QString& choice, const QString& nick,
                                                        QString* error)
 {
+    return createChatRoomControl(choice, nick, RoomCredentials(), error);
+}
+
+std::unique_ptr<ChatRoomControl> createChatRoomControl(const QString& choice, const QString& nick,
+                                                       const RoomCredentials& credentials,
+                                                       QString* error)
+{
     QStringList usages;
     for (const RoomKind& kind : kRoomKinds) {
         if (kind.matches(choice))
-            return kind.create(choice, nick, error);
+            return kind.create(choice, nick, credentials, error);
         usages << QString::fromUtf8(kind.usage);
     }
     *error = QStringLiteral("SVW_ROOM is \"%1\", which names no room this program knows. "
