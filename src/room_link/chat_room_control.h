@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <QMetaObject>
 #include <QObject>
 #include <QString>
+
+#include <chrono>
 
 namespace svw {
 
@@ -51,6 +54,21 @@ public:
 
     RoomState roomState() const { return m_roomState; }
 
+    // How many lines SendRoomLine() took that the room has not said yet
+    // (waiting for their turn, or for the room to be reached).
+    virtual int waitingLineCount() const { return 0; }
+
+    // Leaves the room politely: the lines still waiting go out first, for at
+    // most `patience`, then the room is left. roomLeft() follows once, with
+    // the number of lines that were not said. A room with nothing to wait
+    // for is left at once.
+    virtual void leaveRoom(std::chrono::milliseconds patience)
+    {
+        Q_UNUSED(patience);
+        QMetaObject::invokeMethod(
+            this, [this] { emit roomLeft(0); }, Qt::QueuedConnection);
+    }
+
 signals:
     // One line said in the room: who said it and the text exactly as said.
     void RoomLine(const QString& sender, const QString& text);
@@ -68,6 +86,19 @@ signals:
 
     // roomState() changed.
     void roomStateChanged(svw::RoomState state);
+
+    // roomDescription() changed, for instance because the server gave the
+    // user another nick.
+    void roomDescriptionChanged();
+
+    // Something the room said to this user that is not a line of the
+    // conversation (a notice from the network's services, the server
+    // changing the user's nick): a whole sentence for the user, shown as a
+    // note, never in a way that takes the focus.
+    void roomNotice(const QString& text);
+
+    // leaveRoom() is done; `unsaidLines` lines were not said.
+    void roomLeft(int unsaidLines);
 
 protected:
     void setErrorString(const QString& text) { m_errorString = text; }
