@@ -21,6 +21,19 @@ cmake_path(APPEND svw_bin_parent lib svw plugins OUTPUT_VARIABLE SVW_INSTALL_PLU
 install(TARGETS svw RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS svw_web_window_plugin LIBRARY DESTINATION ${SVW_INSTALL_PLUGINDIR})
 
+# Stripping leaves the compilers' .comment section (their version strings) in
+# both binaries; Debian's own packaging removes it when it strips, so a
+# stripped install (the package) does the same.
+install(
+    CODE "if(CMAKE_INSTALL_DO_STRIP)
+    foreach(binary \"${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:svw>\"
+                   \"${SVW_INSTALL_PLUGINDIR}/$<TARGET_FILE_NAME:svw_web_window_plugin>\")
+        execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment
+                                \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/\${binary}\"
+                        COMMAND_ERROR_IS_FATAL ANY)
+    endforeach()
+endif()")
+
 # The manual page and the changelog are installed compressed (gzip -9n: no name
 # or time stamp, so the package is the same from one build to the next).
 find_program(SVW_GZIP gzip REQUIRED)

@@ -27,8 +27,11 @@ every member's copy picks out the lines with that prefix, deciphers them and
 shows them behind the sender's name. Rooms are a room on this machine or an
 IRC channel, plain or over TLS.
 .
-The cipher only hides the lines from casual readers of the room: it is not
-strong encryption.")
+The group's lines can also be sealed: a key made from the password with
+Argon2id and every line sealed with XChaCha20-Poly1305 (libsodium), so that
+nobody without the password can read, alter or replay them. Sealing is off
+at every start. The old cipher, the default, only hides lines from casual
+readers of the room: it is not strong encryption.")
 
 # Libraries the program and the plugin link are found by dpkg-shlibdeps, and with
 # the web engine's library comes its helper program (libqt6webenginecore6-bin,
