@@ -9,6 +9,7 @@
 #include <QComboBox>
 #include <QEvent>
 #include <QIcon>
+#include <QKeySequence>
 #include <QLabel>
 #include <QTimer>
 #include <QToolBar>
@@ -66,14 +67,18 @@ struct ToolBarButton
     const char* caption;
     const char* toolTip; // nullptr: the button has none
     int image;           // position in imlToolbarIcons, from 1
+    // The keys every browser gives the command, as QKeySequence reads them,
+    // "; " between two; and what the button does, for screen readers.
+    const char* keys;
+    const char* description;
 };
 
 constexpr std::array<ToolBarButton, 5> kButtons = {{
-    {"Back", "Back", "Back", 3},
-    {"Forward", "Forward", "Forward", 2},
-    {"Stop", "Stop", "Stop", 1},
-    {"Refresh", "Refresh", "Refresh", 4},
-    {"Home", "Home", nullptr, 5},
+    {"Back", "Back", "Back", 3, "Alt+Left", "Goes back to the page before"},
+    {"Forward", "Forward", "Forward", 2, "Alt+Right", "Goes forward to the next page"},
+    {"Stop", "Stop", "Stop", 1, "Esc", "Stops loading the page"},
+    {"Refresh", "Refresh", "Refresh", 4, "F5; Ctrl+R", "Loads the page again"},
+    {"Home", "Home", nullptr, 5, "Alt+Home", "Goes to the home page"},
 }};
 
 // Drops one kind of event on its way to the widget it watches.
@@ -166,8 +171,14 @@ void frmBrowser::createControls()
     connect(brwWebBrowser, &BrowserControl::DownloadComplete, this,
             &frmBrowser::brwWebBrowser_DownloadComplete);
 
-    // The page first, then the address box; the toolbar's buttons take no focus.
+    // The page first, then the address box, then the toolbar's buttons.
+    QWidget* previous = cboAddress;
     setTabOrder(brwWebBrowser, cboAddress);
+    for (QAction* action : tbToolBar->actions()) {
+        QWidget* button = tbToolBar->widgetForAction(action);
+        setTabOrder(previous, button);
+        previous = button;
+    }
 }
 
 void frmBrowser::createToolBar()
@@ -185,8 +196,20 @@ void frmBrowser::createToolBar()
             tbToolBar->addAction(QIcon(imlToolbarIcons.at(b.image - 1)), tr(b.caption));
         action->setObjectName(QLatin1String(b.key));
         action->setData(QString::fromLatin1(b.key));
+        // The window's shortcuts reach the toolbar's handler as a click does,
+        // wherever the focus is in the window.
+        const QList<QKeySequence> keys =
+            QKeySequence::listFromString(QString::fromLatin1(b.keys), QKeySequence::PortableText);
+        action->setShortcuts(keys);
+        action->setShortcutContext(Qt::WindowShortcut);
         QWidget* button = tbToolBar->widgetForAction(action);
         button->setMinimumHeight(toPixels(kButtonHeight));
+        // Reachable by Tab as well, and telling a screen reader its keys.
+        button->setFocusPolicy(Qt::TabFocus);
+        button->setAccessibleName(tr(b.caption));
+        button->setAccessibleDescription(
+            tr(b.description) +
+            QStringLiteral(" (%1)").arg(keys.first().toString(QKeySequence::NativeText)));
         if (b.toolTip) {
             action->setToolTip(tr(b.toolTip));
         } else {

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The web window as a person meets it: where the focus starts and how the
-// toolbar's buttons line up.
+// The web window as a person meets it: where the focus starts, how the
+// toolbar's buttons line up, and the keyboard instead of the mouse.
 
 #include "fake_browser.h"
 #include "frm_browser.h"
@@ -74,6 +74,74 @@ private slots:
             QVERIFY(width >= toPixels(720));
             QVERIFY(width >= widestCaption);
         }
+    }
+
+    // The keys every browser has work from the page and from the address box,
+    // and reach the same handler as the buttons (the caption and the busy
+    // poll follow).
+    void keysRunTheToolbarCommands_data()
+    {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("modifiers");
+        QTest::addColumn<QString>("call");
+        QTest::newRow("Alt+Left") << int(Qt::Key_Left) << int(Qt::AltModifier) << "GoBack";
+        QTest::newRow("Alt+Right") << int(Qt::Key_Right) << int(Qt::AltModifier) << "GoForward";
+        QTest::newRow("F5") << int(Qt::Key_F5) << int(Qt::NoModifier) << "Refresh";
+        QTest::newRow("Ctrl+R") << int(Qt::Key_R) << int(Qt::ControlModifier) << "Refresh";
+        QTest::newRow("Escape") << int(Qt::Key_Escape) << int(Qt::NoModifier) << "Stop";
+        QTest::newRow("Alt+Home") << int(Qt::Key_Home) << int(Qt::AltModifier) << "GoHome";
+    }
+    void keysRunTheToolbarCommands()
+    {
+        QFETCH(int, key);
+        QFETCH(int, modifiers);
+        QFETCH(QString, call);
+        auto* browser = new FakeBrowser;
+        WebWindowDriver w(std::make_unique<frmBrowser>(browser));
+        w.window->setStartingAddress(QStringLiteral("http://start.test/"));
+        w.window->show();
+        w.window->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(w.window.get()));
+        browser->complete(QStringLiteral("http://start.test/"), QStringLiteral("Start"));
+
+        for (QWidget* focus : QList<QWidget*>{browser, w.addressBox()->lineEdit()}) {
+            focus->setFocus();
+            browser->calls.clear();
+            QTest::keyClick(focus, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+            QVERIFY2(browser->calls.contains(call),
+                     qPrintable(focus->objectName() + ": " + browser->calls.join(", ")));
+        }
+        // Typing in the address box is not taken for a command.
+        w.addressBox()->lineEdit()->setFocus();
+        browser->calls.clear();
+        QTest::keyClicks(w.addressBox()->lineEdit(), QStringLiteral("r"));
+        QVERIFY(browser->calls.isEmpty());
+    }
+
+    // Tab reaches every toolbar button after the address box, each named and
+    // telling its key.
+    void tabReachesTheToolbar()
+    {
+        auto* browser = new FakeBrowser;
+        WebWindowDriver w(std::make_unique<frmBrowser>(browser));
+        w.window->show();
+        w.window->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(w.window.get()));
+        w.addressBox()->lineEdit()->setFocus();
+        QStringList reached;
+        for (int i = 0; i < 5; ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            reached << QApplication::focusWidget()->accessibleName();
+        }
+        QCOMPARE(reached, QStringList({"Back", "Forward", "Stop", "Refresh", "Home"}));
+        auto* home = qobject_cast<QToolButton*>(QApplication::focusWidget());
+        QVERIFY(home);
+        QVERIFY2(home->accessibleDescription().contains(QStringLiteral("Alt+Home")),
+                 qPrintable(home->accessibleDescription()));
+        // Space on a focused button runs it.
+        browser->calls.clear();
+        QTest::keyClick(home, Qt::Key_Space);
+        QCOMPARE(browser->calls.value(0), QStringLiteral("GoHome"));
     }
 };
 
