@@ -34,12 +34,13 @@ install(
     endforeach()
 endif()")
 
-# The manual page and the changelog are installed compressed (gzip -9n: no name
-# or time stamp, so the package is the same from one build to the next).
+# The manual page, the changelog and the README are installed compressed
+# (gzip -9n: no name or time stamp, so the package is the same from one build
+# to the next).
 find_program(SVW_GZIP gzip REQUIRED)
 set(svw_doc_dir ${CMAKE_INSTALL_DATADIR}/doc/svw)
 set(svw_gzipped)
-foreach(pair "docs/svw.1:svw.1.gz" "packaging/changelog:changelog.gz")
+foreach(pair "docs/svw.1:svw.1.gz" "packaging/changelog:changelog.gz" "packaging/README:README.gz")
     string(REPLACE ":" ";" pair "${pair}")
     list(GET pair 0 source)
     list(GET pair 1 gz)
@@ -54,8 +55,9 @@ foreach(pair "docs/svw.1:svw.1.gz" "packaging/changelog:changelog.gz")
 endforeach()
 add_custom_target(svw_docs ALL DEPENDS ${svw_gzipped})
 install(FILES ${CMAKE_BINARY_DIR}/svw.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES ${CMAKE_BINARY_DIR}/changelog.gz ${PROJECT_SOURCE_DIR}/packaging/copyright
-              ${PROJECT_SOURCE_DIR}/README.md
+# The user's README, not the developers' one with its build steps and pictures.
+install(FILES ${CMAKE_BINARY_DIR}/changelog.gz ${CMAKE_BINARY_DIR}/README.gz
+              ${PROJECT_SOURCE_DIR}/packaging/copyright
         DESTINATION ${svw_doc_dir})
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/example.c_seed_bc102b77.svw.metainfo.xml
         DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
