@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The IRC room's connection: reaching the server over TCP or TLS, reading
 // its lines, noticing a silent or lost server and reconnecting.
+#include "irc_capabilities.h"
 #include "irc_room.h"
 #include "irc_room_detail.h"
 
@@ -58,7 +59,15 @@ void IrcRoom::connectToServer()
     m_commands.clear();
     m_serverEchoes = false;
     m_offeredCaps.clear();
-    m_nick = address.nick;
+    m_enabledCaps.clear();
+    m_capEnded = false;
+    m_saslMechanism = saslMechanismFor(!m_settings.clientCertificate.isNull(),
+                                       m_settings.saslAccount, m_settings.saslPassword);
+    m_saslMechanisms.clear();
+    m_account.clear();
+    m_passwordRefused = false;
+    m_heardFromServer = false;
+    setNick(address.nick);
     m_nickAttempt = 0;
     m_pingOutstanding = false;
     m_lastServerError.clear();
@@ -123,6 +132,10 @@ void IrcRoom::connectToServer()
     if (!m_settings.extraCaCertificates.isEmpty())
         tls.addCaCertificates(m_settings.extraCaCertificates);
     tls.setPeerVerifyMode(QSslSocket::VerifyPeer);
+    if (!m_settings.clientCertificate.isNull()) {
+        tls.setLocalCertificate(m_settings.clientCertificate);
+        tls.setPrivateKey(m_settings.clientKey);
+    }
     socket->setSslConfiguration(tls);
     connect(socket, &QSslSocket::encrypted, this, &IrcRoom::onSocketReady);
     // Certificate errors are never ignored: the handshake fails.
@@ -218,7 +231,11 @@ void IrcRoom::onReadyRead()
     QSslSocket* socket = m_socket;
     if (!socket)
         return;
-    m_inbox.append(socket->readAll());
+    const QByteArray bytes = socket->readAll();
+    if (answeredWithTls(bytes))
+        return;
+    m_heardFromServer = true;
+    m_inbox.append(bytes);
     m_pingOutstanding = false;
     restartIdleTimer(m_phase == Phase::Registered || m_phase == Phase::Joined
                          ? m_settings.keepaliveMs
@@ -271,7 +288,9 @@ void IrcRoom::onSocketLost(const QString& reason, bool serverClosed)
     // closed; a disconnect of our own has its own reason.
     const QString why = serverClosed && !m_lastServerError.isEmpty() ? m_lastServerError : reason;
     m_lastServerError.clear();
-    if (!m_gaveUp)
+    if (m_passwordRefused && !m_gaveUp)
+        refusePassword();
+    else if (!m_gaveUp)
         scheduleReconnect(why);
 }
 
