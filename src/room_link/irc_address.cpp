@@ -59,8 +59,10 @@ std::optional<ChannelPart> channelOf(const QUrl& url)
 // The query holds the channel's key and nothing else.
 std::optional<QString> keyOf(const QString& query, QString* why)
 {
+    // As in any URL, '&' parts the query's items; a key that holds one
+    // writes it %26.
     const qsizetype equals = query.indexOf(u'=');
-    if (query.left(equals) != u"key" || equals < 0) {
+    if (equals < 0 || query.left(equals) != u"key" || query.contains(u'&')) {
         *why = u"the only thing the address takes after '?' is the channel's key, as "
                u"?key=KEY."_s;
         return std::nullopt;

@@ -123,6 +123,8 @@ public:
     bool serverEchoes() const { return m_serverEchoes; }
     // Whether the server acknowledged the capability `name` on this connection.
     bool capabilityEnabled(const QString& name) const { return m_enabledCaps.contains(name); }
+    // How the control identifies (SASL "PLAIN" or "EXTERNAL"); empty: it does not.
+    QString saslMechanism() const;
     // The account the server says we are identified as; empty: none.
     QString account() const { return m_account; }
     const IrcAddress& address() const { return m_settings.address; }

@@ -18,6 +18,12 @@ constexpr int kMaxCapLsLines = 32;
 
 } // namespace
 
+QString IrcRoom::saslMechanism() const
+{
+    return saslMechanismFor(!m_settings.clientCertificate.isNull(), m_settings.saslAccount,
+                            m_settings.saslPassword);
+}
+
 void IrcRoom::handleCap(const IrcMessage& message)
 {
     const QString sub = message.param(1).toUpper();

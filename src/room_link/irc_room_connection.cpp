@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The IRC room's connection: reaching the server over TCP or TLS, reading
 // its lines, noticing a silent or lost server and reconnecting.
-#include "irc_capabilities.h"
 #include "irc_room.h"
 #include "irc_room_detail.h"
 
@@ -61,8 +60,7 @@ void IrcRoom::connectToServer()
     m_offeredCaps.clear();
     m_enabledCaps.clear();
     m_capEnded = false;
-    m_saslMechanism = saslMechanismFor(!m_settings.clientCertificate.isNull(),
-                                       m_settings.saslAccount, m_settings.saslPassword);
+    m_saslMechanism = saslMechanism();
     m_saslMechanisms.clear();
     m_account.clear();
     m_passwordRefused = false;

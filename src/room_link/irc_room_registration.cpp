@@ -77,6 +77,10 @@ void IrcRoom::handleMessage(const IrcMessage& message)
             u"the server refused us: %1"_s.arg(reason.isEmpty() ? u"(no reason given)"_s : reason);
     } else if (command == u"ERROR") {
         const QString reason = message.param(0);
+        // Some servers (ngircd) refuse a password with no 464, only the
+        // reason they close on us before the welcome.
+        if (m_phase == Phase::Registering && reason.contains(u"password", Qt::CaseInsensitive))
+            m_passwordRefused = true;
         m_lastServerError = u"the server ended the connection: %1"_s.arg(
             reason.isEmpty() ? u"(no reason given)"_s : reason);
     }
