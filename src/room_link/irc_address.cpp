@@ -16,8 +16,7 @@ std::optional<IrcAddress> refuse(QString* error, const QString& text, const QStr
     if (error) {
         *error = u"The IRC room \"%1\" cannot be used: %2 The form is "
                  u"irc://[nick[:password]@]host[:port]/#channel[?key=KEY], or ircs://... for "
-                 u"TLS."_s.arg(text,
-                                                                                               why);
+                 u"TLS."_s.arg(text, why);
     }
     return std::nullopt;
 }

@@ -56,8 +56,7 @@ QString saslMechanismFor(bool haveCertificate, const QString& account, const QSt
     return QString();
 }
 
-QByteArray saslResponse(const QString& mechanism, const QString& account,
-                        const QString& password)
+QByteArray saslResponse(const QString& mechanism, const QString& account, const QString& password)
 {
     if (mechanism == u"PLAIN")
         return account.toUtf8() + '\0' + account.toUtf8() + '\0' + password.toUtf8();

@@ -36,8 +36,7 @@ QString saslMechanismFor(bool haveCertificate, const QString& account, const QSt
 // The answer to the server's "AUTHENTICATE +": PLAIN carries the account
 // twice (as whom to act and whose password it is) and the password;
 // EXTERNAL carries the account only when one is named, else nothing.
-QByteArray saslResponse(const QString& mechanism, const QString& account,
-                        const QString& password);
+QByteArray saslResponse(const QString& mechanism, const QString& account, const QString& password);
 
 // The AUTHENTICATE arguments that carry `response`: base64 in pieces of 400
 // bytes, then "+" when the last piece was a whole 400 (or the response is

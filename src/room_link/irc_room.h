@@ -238,8 +238,8 @@ private:
     QSet<QString> m_enabledCaps;
     bool m_capEnded = false;
     int m_capLsLines = 0;
-    QString m_saslMechanism;   // how we identify on this connection; empty: we do not
-    QString m_saslMechanisms;  // the ones the server named after refusing ours (908)
+    QString m_saslMechanism;  // how we identify on this connection; empty: we do not
+    QString m_saslMechanisms; // the ones the server named after refusing ours (908)
     bool m_saslMissingTold = false;
     QString m_account;
     bool m_passwordRefused = false; // 464 came; the server closes on us next

@@ -129,8 +129,7 @@ void IrcRoom::handleSasl(const IrcMessage& message)
         endCapabilities();
     } else if (command == u"908") {
         m_saslMechanisms = message.param(1);
-    } else if (command == u"902" || command == u"904" || command == u"905" ||
-               command == u"906") {
+    } else if (command == u"902" || command == u"904" || command == u"905" || command == u"906") {
         QString reason = message.lastParam();
         if (!m_saslMechanisms.isEmpty() &&
             !m_saslMechanisms.split(u',').contains(m_saslMechanism, Qt::CaseInsensitive))
@@ -143,11 +142,11 @@ void IrcRoom::refuseAccount(const QString& reason)
 {
     const QString& account = m_settings.saslAccount;
     const bool external = m_saslMechanism == u"EXTERNAL";
-    const QString whom = external ? (account.isEmpty()
-                                         ? u"your client certificate"_s
-                                         : u"the account %1 with your client certificate"_s.arg(
-                                               account))
-                                  : u"the account %1"_s.arg(account);
+    const QString whom =
+        external
+            ? (account.isEmpty() ? u"your client certificate"_s
+                                 : u"the account %1 with your client certificate"_s.arg(account))
+            : u"the account %1"_s.arg(account);
     const QString mend = external ? u"Check that the certificate's fingerprint is added to the "
                                     u"account (NickServ CERT ADD) and that SVW_IRC_CERT names "
                                     u"the right file."_s
@@ -160,8 +159,8 @@ void IrcRoom::refuseAccount(const QString& reason)
     // addresses banned; the user mends it and starts anew.
     giveUp(u"%1 refused %2."_s.arg(m_settings.address.host, whom),
            u"%1 refused %2: %3.\n\n%4 The program does not try again; what you send waits "
-           u"until SVW is started with an account the server takes."_s.arg(
-               m_settings.address.host, whom, reason, mend));
+           u"until SVW is started with an account the server takes."_s.arg(m_settings.address.host,
+                                                                           whom, reason, mend));
 }
 
 void IrcRoom::tellNoSasl(const QString& why)
@@ -171,9 +170,8 @@ void IrcRoom::tellNoSasl(const QString& why)
     if (m_saslMissingTold)
         return;
     m_saslMissingTold = true;
-    const QString whom = m_settings.saslAccount.isEmpty()
-                             ? u"with your client certificate"_s
-                             : u"as %1"_s.arg(m_settings.saslAccount);
+    const QString whom = m_settings.saslAccount.isEmpty() ? u"with your client certificate"_s
+                                                          : u"as %1"_s.arg(m_settings.saslAccount);
     emit roomTrouble(
         u"%1 cannot identify you %2: %3.\n\nThe program joins %4 without an account; a "
         u"channel that takes only identified members will not let you in or speak."_s.arg(

@@ -46,8 +46,8 @@ bool applyAccount(const RoomCredentials& credentials, IrcRoomSettings* settings,
         }
         return true;
     }
-    const QString fileSource = fromDialog ? u"The client certificate file"_s
-                                          : u"The file named by SVW_IRC_CERT"_s;
+    const QString fileSource =
+        fromDialog ? u"The client certificate file"_s : u"The file named by SVW_IRC_CERT"_s;
     if (!settings->address.tls) {
         if (error) {
             *error = u"A client certificate is shown only over TLS: use an ircs:// address "
@@ -68,9 +68,9 @@ bool applyAccount(const RoomCredentials& credentials, IrcRoomSettings* settings,
         key = QSslKey(pem, QSsl::Ec, QSsl::Pem);
     if (certificates.isEmpty() || key.isNull()) {
         if (error) {
-            *error = u"%1, \"%2\", must hold a certificate and its private key (RSA or EC, "
-                     u"not protected by a passphrase) in PEM form."_s.arg(fileSource,
-                                                                         certificateFile);
+            *error =
+                u"%1, \"%2\", must hold a certificate and its private key (RSA or EC, "
+                u"not protected by a passphrase) in PEM form."_s.arg(fileSource, certificateFile);
         }
         return false;
     }

@@ -149,26 +149,27 @@ QString IrcTestServer::inspircdConfig() const
     // threshold="0" would throw clients out at once; fakelag off keeps the
     // tests quick. The first member of a channel is its operator ("o"), as
     // on real networks.
-    QString config = QStringLiteral(
-               "<config format=\"xml\">\n"
-               "<server name=\"%1\" description=\"SVW test server\" network=\"SvwTest\">\n"
-               "<admin name=\"test\" nick=\"test\" email=\"test@localhost\">\n"
-               "<bind address=\"127.0.0.1\" port=\"%2\" type=\"clients\">\n"
-               "<connect name=\"main\" allow=\"*\" timeout=\"20\" pingfreq=\"120\" %4"
-               "sendq=\"1048576\" recvq=\"65536\" threshold=\"1000\" commandrate=\"100000\" "
-               "fakelag=\"off\" localmax=\"1000\" globalmax=\"1000\" maxchans=\"20\" "
-               "limit=\"5000\" resolvehostnames=\"no\" useident=\"no\">\n"
-               "<files motd=\"%3\">\n"
-               "<dns server=\"127.0.0.1\" timeout=\"1\">\n"
-               "<options defaultmodes=\"not\">\n"
-               "<module name=\"cap\">\n"
-               "<module name=\"ircv3_echomessage\">\n")
-                         .arg(m_name)
-                         .arg(m_port)
-                         .arg(m_dir.filePath("motd"),
-                              m_serverPassword.isEmpty()
-                                  ? QString()
-                                  : QStringLiteral("password=\"%1\" ").arg(m_serverPassword));
+    QString config =
+        QStringLiteral(
+            "<config format=\"xml\">\n"
+            "<server name=\"%1\" description=\"SVW test server\" network=\"SvwTest\">\n"
+            "<admin name=\"test\" nick=\"test\" email=\"test@localhost\">\n"
+            "<bind address=\"127.0.0.1\" port=\"%2\" type=\"clients\">\n"
+            "<connect name=\"main\" allow=\"*\" timeout=\"20\" pingfreq=\"120\" %4"
+            "sendq=\"1048576\" recvq=\"65536\" threshold=\"1000\" commandrate=\"100000\" "
+            "fakelag=\"off\" localmax=\"1000\" globalmax=\"1000\" maxchans=\"20\" "
+            "limit=\"5000\" resolvehostnames=\"no\" useident=\"no\">\n"
+            "<files motd=\"%3\">\n"
+            "<dns server=\"127.0.0.1\" timeout=\"1\">\n"
+            "<options defaultmodes=\"not\">\n"
+            "<module name=\"cap\">\n"
+            "<module name=\"ircv3_echomessage\">\n")
+            .arg(m_name)
+            .arg(m_port)
+            .arg(m_dir.filePath("motd"),
+                 m_serverPassword.isEmpty()
+                     ? QString()
+                     : QStringLiteral("password=\"%1\" ").arg(m_serverPassword));
     if (m_tls) {
         config += QStringLiteral("<module name=\"ssl_gnutls\">\n"
                                  "<sslprofile name=\"clients\" provider=\"gnutls\" "
@@ -181,19 +182,18 @@ QString IrcTestServer::inspircdConfig() const
     }
     if (m_servicesPort != 0) {
         config +=
-            QStringLiteral(
-                "<bind address=\"127.0.0.1\" port=\"%1\" type=\"servers\">\n"
-                "<module name=\"spanningtree\">\n<module name=\"sasl\">\n"
-                "<module name=\"services_account\">\n<module name=\"sslinfo\">\n"
-                "<module name=\"sanick\">\n"
-                "<link name=\"services.test\" ipaddr=\"127.0.0.1\" port=\"%1\" "
-                "allowmask=\"127.0.0.0/8\" sendpass=\"linkpw\" recvpass=\"linkpw\">\n"
-                "<uline server=\"services.test\" silent=\"yes\">\n"
-                "<sasl target=\"services.test\" requiressl=\"no\">\n"
-                "<class name=\"all\" commands=\"*\" privs=\"*\" usermodes=\"*\" "
-                "chanmodes=\"*\">\n"
-                "<type name=\"admin\" classes=\"all\">\n"
-                "<oper name=\"oper\" password=\"operpw\" host=\"*@*\" type=\"admin\">\n")
+            QStringLiteral("<bind address=\"127.0.0.1\" port=\"%1\" type=\"servers\">\n"
+                           "<module name=\"spanningtree\">\n<module name=\"sasl\">\n"
+                           "<module name=\"services_account\">\n<module name=\"sslinfo\">\n"
+                           "<module name=\"sanick\">\n"
+                           "<link name=\"services.test\" ipaddr=\"127.0.0.1\" port=\"%1\" "
+                           "allowmask=\"127.0.0.0/8\" sendpass=\"linkpw\" recvpass=\"linkpw\">\n"
+                           "<uline server=\"services.test\" silent=\"yes\">\n"
+                           "<sasl target=\"services.test\" requiressl=\"no\">\n"
+                           "<class name=\"all\" commands=\"*\" privs=\"*\" usermodes=\"*\" "
+                           "chanmodes=\"*\">\n"
+                           "<type name=\"admin\" classes=\"all\">\n"
+                           "<oper name=\"oper\" password=\"operpw\" host=\"*@*\" type=\"admin\">\n")
                 .arg(m_servicesPort);
     }
     return config;
@@ -300,28 +300,28 @@ QString IrcTestServices::config() const
           "nickserv/identify", "nickserv/register", "nickserv/cert", "saslserv/main",
           "saslserv/plain", "saslserv/external"})
         modules += QStringLiteral("loadmodule \"modules/%1\";\n").arg(QLatin1String(module));
-    return modules + QStringLiteral(
-                         "pbkdf2v2 { };\n"
-                         "serverinfo {\n name = \"services.test\"; desc = \"SVW test services\";\n"
-                         " numeric = \"00A\"; recontime = 1; netname = \"SvwTest\";\n"
-                         " hidehostsuffix = \"users.test\"; adminname = \"test\";\n"
-                         " adminemail = \"test@localhost\"; registeremail = \"test@localhost\";\n"
-                         " mta = \"/bin/false\"; loglevel = { error; info; network; };\n"
-                         " maxlogins = 5; maxusers = 5; mdlimit = 30; emaillimit = 10;\n"
-                         " emailtime = 300; auth = none; casemapping = rfc1459;\n};\n"
-                         "uplink \"%1\" {\n host = \"127.0.0.1\"; port = %2;\n"
-                         " send_password = \"linkpw\"; receive_password = \"linkpw\";\n};\n"
-                         "nickserv {\n nick = \"NickServ\"; user = \"NickServ\";\n"
-                         " host = \"services.test\"; real = \"Nickname Services\";\n"
-                         " maxnicks = 5; expire = 30;\n};\n"
-                         "saslserv {\n nick = \"SaslServ\"; user = \"SaslServ\";\n"
-                         " host = \"services.test\"; real = \"SASL\";\n};\n"
-                         "general {\n flood_msgs = 0; flood_time = 10; ratelimit_uses = 0;\n"
-                         " ratelimit_period = 60; kline_time = 7; clone_time = 0;\n"
-                         " commit_interval = 5; uplink_sendq_limit = 1048576;\n"
-                         " language = \"en\";\n};\n")
-                         .arg(m_serverName)
-                         .arg(m_port);
+    return modules +
+           QStringLiteral("pbkdf2v2 { };\n"
+                          "serverinfo {\n name = \"services.test\"; desc = \"SVW test services\";\n"
+                          " numeric = \"00A\"; recontime = 1; netname = \"SvwTest\";\n"
+                          " hidehostsuffix = \"users.test\"; adminname = \"test\";\n"
+                          " adminemail = \"test@localhost\"; registeremail = \"test@localhost\";\n"
+                          " mta = \"/bin/false\"; loglevel = { error; info; network; };\n"
+                          " maxlogins = 5; maxusers = 5; mdlimit = 30; emaillimit = 10;\n"
+                          " emailtime = 300; auth = none; casemapping = rfc1459;\n};\n"
+                          "uplink \"%1\" {\n host = \"127.0.0.1\"; port = %2;\n"
+                          " send_password = \"linkpw\"; receive_password = \"linkpw\";\n};\n"
+                          "nickserv {\n nick = \"NickServ\"; user = \"NickServ\";\n"
+                          " host = \"services.test\"; real = \"Nickname Services\";\n"
+                          " maxnicks = 5; expire = 30;\n};\n"
+                          "saslserv {\n nick = \"SaslServ\"; user = \"SaslServ\";\n"
+                          " host = \"services.test\"; real = \"SASL\";\n};\n"
+                          "general {\n flood_msgs = 0; flood_time = 10; ratelimit_uses = 0;\n"
+                          " ratelimit_period = 60; kline_time = 7; clone_time = 0;\n"
+                          " commit_interval = 5; uplink_sendq_limit = 1048576;\n"
+                          " language = \"en\";\n};\n")
+               .arg(m_serverName)
+               .arg(m_port);
 }
 
 bool IrcTestServices::start(QString* error)

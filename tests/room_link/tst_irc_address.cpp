@@ -201,8 +201,8 @@ void TestIrcAddress::readsChannelKeys_data()
     QTest::newRow("after %23channel") << "irc://h/%23c?key=sesame"
                                       << "#c"
                                       << "sesame";
-    QTest::newRow("percent-decoded") << "irc://h/#caf%C3%A9?key=a%3Fb%23c%C3%A9" << u"#café"_s
-                                     << u"a?b#cé"_s;
+    QTest::newRow("percent-decoded")
+        << "irc://h/#caf%C3%A9?key=a%3Fb%23c%C3%A9" << u"#café"_s << u"a?b#cé"_s;
     QTest::newRow("ampersand encoded") << "irc://h/#c?key=a%26b"
                                        << "#c"
                                        << "a&b";

@@ -42,16 +42,20 @@ void TestIrcCapabilities::requestsWhatIsWantedAndOffered_data()
     QTest::addColumn<QString>("offered");
     QTest::addColumn<QString>("mechanism");
     QTest::addColumn<QStringList>("request");
-    QTest::newRow("nothing wanted offered") << "multi-prefix away-notify" << "PLAIN" << QStringList();
-    QTest::newRow("echo only") << "echo-message multi-prefix" << "" << QStringList{"echo-message"};
-    QTest::newRow("sasl without an account") << "sasl=PLAIN echo-message" << ""
-                                             << QStringList{"echo-message"};
-    QTest::newRow("both, in the wanted order") << "sasl=PLAIN,EXTERNAL echo-message" << "PLAIN"
-                                               << QStringList{"echo-message", "sasl"};
-    QTest::newRow("mechanism not offered") << "sasl=PLAIN echo-message" << "EXTERNAL"
-                                           << QStringList{"echo-message"};
-    QTest::newRow("mechanism case") << "sasl=external" << "EXTERNAL" << QStringList{"sasl"};
-    QTest::newRow("no mechanisms listed (CAP 301)") << "sasl" << "PLAIN" << QStringList{"sasl"};
+    QTest::newRow("nothing wanted offered") << "multi-prefix away-notify"
+                                            << "PLAIN" << QStringList();
+    QTest::newRow("echo only") << "echo-message multi-prefix"
+                               << "" << QStringList{"echo-message"};
+    QTest::newRow("sasl without an account") << "sasl=PLAIN echo-message"
+                                             << "" << QStringList{"echo-message"};
+    QTest::newRow("both, in the wanted order") << "sasl=PLAIN,EXTERNAL echo-message"
+                                               << "PLAIN" << QStringList{"echo-message", "sasl"};
+    QTest::newRow("mechanism not offered") << "sasl=PLAIN echo-message"
+                                           << "EXTERNAL" << QStringList{"echo-message"};
+    QTest::newRow("mechanism case") << "sasl=external"
+                                    << "EXTERNAL" << QStringList{"sasl"};
+    QTest::newRow("no mechanisms listed (CAP 301)") << "sasl"
+                                                    << "PLAIN" << QStringList{"sasl"};
 }
 
 void TestIrcCapabilities::requestsWhatIsWantedAndOffered()

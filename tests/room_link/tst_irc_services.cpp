@@ -50,8 +50,7 @@ private:
     // certificate's fingerprint to it when one is given.
     void registerAccount(const QByteArray& account, const QByteArray& fingerprint = {});
     // A raw client that created `channel`, so is its operator, and set `modes`.
-    std::unique_ptr<RawIrcClient> channelOperator(const QByteArray& nick,
-                                                  const QByteArray& channel,
+    std::unique_ptr<RawIrcClient> channelOperator(const QByteArray& nick, const QByteArray& channel,
                                                   const QByteArray& modes);
     IrcRoomSettings accountSettings(const QString& nick, const QString& channel,
                                     const QString& account, const QString& password) const;
@@ -132,7 +131,8 @@ void TestIrcServices::identifiesAndSpeaksWhereOnlyAccountsMay()
     QCOMPARE(ann->account(), u"ann"_s);
     QVERIFY(ann->capabilityEnabled("sasl"));
     QVERIFY(ann->serverEchoes()); // asked for in the same request
-    QVERIFY2(ann.waitForNotice("You are now logged in as ann"), qPrintable(ann.notices().join('|')));
+    QVERIFY2(ann.waitForNotice("You are now logged in as ann"),
+             qPrintable(ann.notices().join('|')));
     QVERIFY(ann.troubles().isEmpty());
 
     QVERIFY(ann->SendRoomLine("-|?|-identified"));
@@ -282,8 +282,8 @@ void TestIrcServices::invitationIsTakenAtOnce()
     settings.reconnectMinMs = 600'000;
     settings.reconnectMaxMs = 600'000;
     WatchedRoom guest(settings);
-    QVERIFY(QTest::qWaitFor([&] { return guest->status().contains("Joining again"); },
-                            kServerWaitMs));
+    QVERIFY(
+        QTest::qWaitFor([&] { return guest->status().contains("Joining again"); }, kServerWaitMs));
     op->send("INVITE guest #private");
     QVERIFY(guest.waitForJoin());
     QVERIFY(guest->SendRoomLine("-|?|-invited"));
