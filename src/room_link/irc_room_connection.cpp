@@ -284,7 +284,9 @@ void IrcRoom::onSocketLost(const QString& reason, bool serverClosed)
 
     // What the server said before closing on us is the cause only when it
     // closed; a disconnect of our own has its own reason.
-    const QString why = serverClosed && !m_lastServerError.isEmpty() ? m_lastServerError : reason;
+    QString why = serverClosed && !m_lastServerError.isEmpty() ? m_lastServerError : reason;
+    if (serverClosed && !m_settings.address.tls && m_tcpConnected && !m_heardFromServer)
+        why += u" before saying anything: this port may speak TLS: try ircs://"_s;
     m_lastServerError.clear();
     if (m_passwordRefused && !m_gaveUp)
         refusePassword();

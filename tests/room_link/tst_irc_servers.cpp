@@ -8,6 +8,7 @@
 #include "irc_test_server.h"
 
 #include <QSslCertificate>
+#include <QTcpServer>
 #include <QTest>
 
 using namespace svw;
@@ -25,6 +26,7 @@ private slots:
     void refusesUntrustedCertificates();
     void plainPortIsNotTakenForTls();
     void plainAddressOfTlsPortGetsHint();
+    void silentCloseOfPlainAddressGetsHint();
     void refusedServerPasswordIsToldOnceNotRetried();
     void talksAcrossLinkedServers();
     void ownLinesComeBackOnceThroughEchoMessage();
@@ -153,6 +155,25 @@ void TestIrcServers::plainAddressOfTlsPortGetsHint()
                            [](const QString& s) { return s.startsWith("Connecting"); }),
              1);
     QCOMPARE(room->roomState(), RoomState::OutOfReach);
+}
+
+void TestIrcServers::silentCloseOfPlainAddressGetsHint()
+{
+    // A TLS port that closes on IRC text without an alert; the control
+    // keeps trying (the server may just be busy) but says what to try.
+    QTcpServer fake;
+    QVERIFY(fake.listen(QHostAddress::LocalHost));
+    QObject::connect(&fake, &QTcpServer::newConnection, [&] {
+        QTcpSocket* socket = fake.nextPendingConnection();
+        QObject::connect(socket, &QTcpSocket::readyRead, socket,
+                         [socket] { socket->disconnectFromHost(); });
+    });
+    WatchedRoom room(testRoomSettings(fake.serverPort(), "silent", "#t"));
+    QVERIFY(
+        QTest::qWaitFor([&] { return room->status().contains("Reconnecting"); }, kServerWaitMs));
+    QVERIFY2(room->status().contains("closed the connection before saying anything: this port "
+                                     "may speak TLS: try ircs://"),
+             qPrintable(room->status()));
 }
 
 void TestIrcServers::refusedServerPasswordIsToldOnceNotRetried()
