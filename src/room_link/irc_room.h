@@ -242,6 +242,9 @@ private:
     QString m_saslMechanisms; // the ones the server named after refusing ours (908)
     bool m_saslMissingTold = false;
     QString m_account;
+    // Notices to us shown in the current window (handleNotice).
+    qint64 m_noticeWindowStartMs = 0;
+    int m_noticesInWindow = 0;
     bool m_passwordRefused = false; // 464 came; the server closes on us next
     bool m_heardFromServer = false; // on this connection
 

@@ -17,6 +17,10 @@ namespace {
 // Nicks we try before taking the server's refusals as a sign of trouble.
 constexpr int kMaxNickAttempts = 30;
 
+// Notices to us shown within a window; NickServ says a few lines at once.
+constexpr int kMaxNoticesInWindow = 20;
+constexpr qint64 kNoticeWindowMs = 60'000;
+
 } // namespace
 
 void IrcRoom::handleMessage(const IrcMessage& message)
@@ -212,6 +216,22 @@ void IrcRoom::handleNotice(const IrcMessage& message)
     const QString text = message.lastParam();
     if (text.isEmpty() || text.startsWith(u'\x01'))
         return; // CTCP replies
+    // Anyone can send us notices; a stream of them would bury the window's
+    // notes. Past the limit they are dropped until the window has passed,
+    // and the user hears so once.
+    const qint64 now = m_clock.elapsed();
+    if (m_noticesInWindow == 0 || now - m_noticeWindowStartMs > kNoticeWindowMs) {
+        m_noticeWindowStartMs = now;
+        m_noticesInWindow = 0;
+    }
+    ++m_noticesInWindow;
+    if (m_noticesInWindow > kMaxNoticesInWindow + 1)
+        return;
+    if (m_noticesInWindow > kMaxNoticesInWindow) {
+        emit roomNotice(u"More notices came to you than can be shown; those of the next "
+                        u"minute are not shown."_s);
+        return;
+    }
     emit roomNotice(u"%1: %2"_s.arg(message.nick(), text));
 }
 

@@ -233,6 +233,23 @@ void TestIrcServices::servicesNoticesAndForcedNickChangesAreTold()
     oper.send("NOTICE Guest4711 :to you alone");
     QVERIFY(ann.waitForNotice("watcher: to you alone"));
     QVERIFY(!ann.notices().join('|').contains("to everyone"));
+
+    // A stream of notices is cut short, and the user hears so once.
+    const qsizetype before = ann.notices().size();
+    for (int i = 0; i < 40; ++i)
+        oper.send("NOTICE Guest4711 :flood " + QByteArray::number(i));
+    oper.send("NOTICE Guest4711 :last");
+    // The server relays the watcher's lines in order: once this is heard,
+    // every notice before it was handled.
+    oper.send("PRIVMSG #notices :after the flood");
+    QVERIFY(ann.waitForHeardLine("watcher: after the flood"));
+    const QStringList flood = ann.notices().mid(before);
+    QVERIFY2(flood.join('|').contains("watcher: flood 0"), qPrintable(flood.join('|')));
+    QCOMPARE(std::count_if(flood.cbegin(), flood.cend(),
+                           [](const QString& n) { return n.contains("can be shown"); }),
+             1);
+    QVERIFY(flood.size() < 25);
+    QVERIFY2(!flood.join('|').contains(": last"), qPrintable(flood.join('|')));
 }
 
 void TestIrcServices::channelKeys()
