@@ -98,6 +98,9 @@ void IrcRoom::handleWelcome(const IrcMessage& message)
         setNick(message.param(0));
     m_lastServerError.clear(); // a refusal before the welcome did not hold
     m_passwordRefused = false;
+    // A server without capabilities welcomes us without a word of SASL.
+    if (!m_saslMechanism.isEmpty() && m_account.isEmpty())
+        tellNoSasl(u"it does not offer SASL"_s);
     // Most servers greet with our full "nick!user@host".
     const QString greeting = message.lastParam();
     const QString last = greeting.section(u' ', -1);

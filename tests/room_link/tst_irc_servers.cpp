@@ -27,6 +27,7 @@ private slots:
     void plainPortIsNotTakenForTls();
     void plainAddressOfTlsPortGetsHint();
     void silentCloseOfPlainAddressGetsHint();
+    void accountWithoutSaslIsToldAndJoins();
     void refusedServerPasswordIsToldOnceNotRetried();
     void talksAcrossLinkedServers();
     void ownLinesComeBackOnceThroughEchoMessage();
@@ -174,6 +175,21 @@ void TestIrcServers::silentCloseOfPlainAddressGetsHint()
     QVERIFY2(room->status().contains("closed the connection before saying anything: this port "
                                      "may speak TLS: try ircs://"),
              qPrintable(room->status()));
+}
+
+void TestIrcServers::accountWithoutSaslIsToldAndJoins()
+{
+    // ngircd offers no SASL: the user hears once that the account was not
+    // used, and the control joins without it.
+    IrcRoomSettings settings = testRoomSettings(m_tlsServer->port(), "accounted", "#nosasl");
+    settings.saslAccount = "ann";
+    settings.saslPassword = "pw";
+    WatchedRoom room(settings);
+    QVERIFY(room.waitForJoin());
+    QCOMPARE(room.troubles().size(), 1);
+    QVERIFY2(room.troubles().first().contains("cannot identify you as ann: it does not offer SASL"),
+             qPrintable(room.troubles().first()));
+    QVERIFY(room->account().isEmpty());
 }
 
 void TestIrcServers::refusedServerPasswordIsToldOnceNotRetried()
