@@ -349,15 +349,22 @@ void TestIrcAddress::takesTheAccountFromCredentialsOrEnvironment()
                               "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", pem, "-out",
                               dir.filePath("cert.pem"), "-days", "2", "-subj", "/CN=ann"});
     QVERIFY(openssl.waitForFinished() && openssl.exitCode() == 0);
-    QFile both(pem);
-    QFile certificate(dir.filePath("cert.pem"));
-    QVERIFY(both.open(QIODevice::Append) && certificate.open(QIODevice::ReadOnly));
-    both.write(certificate.readAll());
-    both.close();
-    qputenv("SVW_IRC_CERT", QFile::encodeName(pem));
-    room = createChatRoomControl("ircs://irc.invalid/#c", "ann", &error);
-    QVERIFY2(room, qPrintable(error));
-    QCOMPARE(mechanism(room), u"EXTERNAL"_s);
+    QFile keyFile(pem);
+    QFile certificateFile(dir.filePath("cert.pem"));
+    QVERIFY(keyFile.open(QIODevice::ReadOnly) && certificateFile.open(QIODevice::ReadOnly));
+    const QByteArray key = keyFile.readAll();
+    const QByteArray certificate = certificateFile.readAll();
+    // Either order, as people put the two together.
+    for (const QByteArray& contents : {key + certificate, certificate + key}) {
+        QFile both(dir.filePath("both.pem"));
+        QVERIFY(both.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        both.write(contents);
+        both.close();
+        qputenv("SVW_IRC_CERT", QFile::encodeName(both.fileName()));
+        room = createChatRoomControl("ircs://irc.invalid/#c", "ann", &error);
+        QVERIFY2(room, qPrintable(error));
+        QCOMPARE(mechanism(room), u"EXTERNAL"_s);
+    }
     QVERIFY(!createChatRoomControl("irc://irc.invalid/#c", "ann", &error));
     QVERIFY2(error.contains("only over TLS"), qPrintable(error));
     qputenv("SVW_IRC_CERT", QFile::encodeName(dir.filePath("cert.pem"))); // no key
