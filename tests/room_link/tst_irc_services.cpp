@@ -140,6 +140,13 @@ void TestIrcServices::identifiesAndSpeaksWhereOnlyAccountsMay()
     QVERIFY(said);
     QVERIFY2(said->startsWith(":annie!"), said->constData());
     QVERIFY(ann.waitForHeardLine("annie: -|?|-identified"));
+
+    // Without an account: told at once what the channel wants.
+    WatchedRoom anonymous(accountSettings("anon", "#members", QString(), QString()));
+    QVERIFY(QTest::qWaitFor([&] { return !anonymous.troubles().isEmpty(); }, kServerWaitMs));
+    QVERIFY2(anonymous.troubles().first().contains("#members takes only members identified"),
+             qPrintable(anonymous.troubles().first()));
+    QCOMPARE(anonymous.joinCount(), 0);
 }
 
 void TestIrcServices::refusedAccountIsToldOnceNotRetried_data()
