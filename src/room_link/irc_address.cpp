@@ -15,26 +15,73 @@ std::optional<IrcAddress> refuse(QString* error, const QString& text, const QStr
 {
     if (error) {
         *error = u"The IRC room \"%1\" cannot be used: %2 The form is "
-                 u"irc://[nick[:password]@]host[:port]/#channel, or ircs://... for TLS."_s.arg(text,
-                                                                                               why);
+                 u"irc://[nick[:password]@]host[:port]/#channel[?key=KEY], or ircs://... for "
+                 u"TLS."_s.arg(text, why);
     }
     return std::nullopt;
 }
 
 // The channel is written after the path's slash; a bare '#' there begins
 // the URL's fragment, so "/#chan" arrives as an empty path and the fragment
-// "chan", while "/%23chan" and "/&chan" arrive as the path.
-std::optional<QString> channelOf(const QUrl& url)
+// "chan", while "/%23chan" and "/&chan" arrive as the path. In a fragment a
+// '?' is not a query's start, so "/#chan?key=x" carries its query inside
+// the fragment: it is taken apart here, or the channel would be
+// "#chan?key=x".
+struct ChannelPart
+{
+    QString channel;
+    std::optional<QString> query; // still percent-encoded
+};
+
+std::optional<ChannelPart> channelOf(const QUrl& url)
 {
     const QString path = url.path(QUrl::FullyDecoded);
     if (url.hasFragment()) {
         if (!path.isEmpty() && path != u"/")
             return std::nullopt;
-        return u"#"_s + url.fragment(QUrl::FullyDecoded);
+        const QString fragment = url.fragment(QUrl::FullyEncoded);
+        const qsizetype question = fragment.indexOf(u'?');
+        ChannelPart part;
+        part.channel = u"#"_s + QUrl::fromPercentEncoding(fragment.left(question).toUtf8());
+        if (question >= 0)
+            part.query = fragment.mid(question + 1);
+        return part;
     }
-    if (!path.startsWith(u'/'))
-        return QString();
-    return path.mid(1);
+    ChannelPart part;
+    if (path.startsWith(u'/'))
+        part.channel = path.mid(1);
+    if (url.hasQuery())
+        part.query = url.query(QUrl::FullyEncoded);
+    return part;
+}
+
+// The query holds the channel's key and nothing else.
+std::optional<QString> keyOf(const QString& query, QString* why)
+{
+    // As in any URL, '&' parts the query's items; a key that holds one
+    // writes it %26.
+    const qsizetype equals = query.indexOf(u'=');
+    if (equals < 0 || query.left(equals) != u"key" || query.contains(u'&')) {
+        *why = u"the only thing the address takes after '?' is the channel's key, as "
+               u"?key=KEY."_s;
+        return std::nullopt;
+    }
+    const QString key = QUrl::fromPercentEncoding(query.mid(equals + 1).toUtf8());
+    if (key.isEmpty()) {
+        *why = u"the channel key after ?key= is empty."_s;
+        return std::nullopt;
+    }
+    for (QChar c : key) {
+        if (c == u' ' || c == u',' || c.category() == QChar::Other_Control) {
+            *why = u"a channel key holds no space, comma or control character."_s;
+            return std::nullopt;
+        }
+    }
+    if (key.startsWith(u':')) {
+        *why = u"a channel key cannot begin with ':'."_s;
+        return std::nullopt;
+    }
+    return key;
 }
 
 } // namespace
@@ -85,20 +132,30 @@ std::optional<IrcAddress> parseIrcAddress(const QString& text, const QString& fa
         return refuse(error, text, u"the port must be a number from 1 to 65535."_s);
     address.port = quint16(port);
 
-    if (url.hasQuery())
-        return refuse(error, text, u"it has a query ('?...'), which IRC addresses do not use."_s);
-
-    const std::optional<QString> channel = channelOf(url);
-    if (!channel)
+    if (url.hasFragment() && url.hasQuery())
+        return refuse(error, text,
+                      u"the query ('?...') must come after the channel, as "
+                      u"/#channel?key=KEY."_s);
+    const std::optional<ChannelPart> part = channelOf(url);
+    if (!part)
         return refuse(error, text,
                       u"the channel must come right after the server, as /#channel."_s);
+    if (part->query) {
+        QString why;
+        const std::optional<QString> key = keyOf(*part->query, &why);
+        if (!key)
+            return refuse(error, text, why);
+        address.channelKey = *key;
+    }
+    const QString* channel = &part->channel;
     if (channel->isEmpty())
         return refuse(error, text, u"it names no channel (add /#channel after the server)."_s);
     if (!isValidIrcChannel(*channel)) {
         return refuse(
             error, text,
-            u"\"%1\" is not a channel name: it must begin with # or &, be at most 50 "
-            u"bytes long and hold no space, comma, colon or control character."_s.arg(*channel));
+            u"\"%1\" is not a channel name: it must begin with # or &, be at most %2 "
+            u"bytes long and hold no space, comma, colon or control character."_s.arg(*channel)
+                .arg(kIrcMaxChannelBytes));
     }
     address.channel = *channel;
 

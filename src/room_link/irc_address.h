@@ -9,7 +9,8 @@ namespace svw {
 
 // Where an IRC room is: the server, the channel and who to be there, as
 // written in SVW_ROOM: irc://[nick[:password]@]host[:port]/#channel, or
-// ircs://... for TLS.
+// ircs://... for TLS, with the channel's key, percent-encoded, after
+// "?key=" at the end.
 struct IrcAddress
 {
     bool tls = false;
@@ -20,7 +21,7 @@ struct IrcAddress
     QString channel;
     QString channelKey; // the channel's key (+k) to join with; empty: none
 
-    // The address as the user may be shown it: no password, nick left out.
+    // The address as the user may be shown it: no password or key, nick left out.
     QString displayText() const;
 };
 

@@ -45,7 +45,7 @@ bool isValidIrcNick(const QString& nick, int maxLength)
     return true;
 }
 
-QString nickFromName(const QString& name)
+QString nickFromName(const QString& name, int maxLength)
 {
     QString nick;
     for (QChar c : name) {
@@ -56,14 +56,14 @@ QString nickFromName(const QString& name)
         return QStringLiteral("svw");
     if (!mayStartNick(nick.front()))
         nick.prepend(u'x');
-    return nick;
+    return nick.left(std::max(1, maxLength));
 }
 
 bool isValidIrcChannel(const QString& channel)
 {
     if (channel.size() < 2 || (channel.front() != u'#' && channel.front() != u'&'))
         return false;
-    if (channel.toUtf8().size() > 50)
+    if (channel.toUtf8().size() > kIrcMaxChannelBytes)
         return false;
     for (QChar c : channel) {
         if (c == u' ' || c == u',' || c == u':' || c.category() == QChar::Other_Control ||

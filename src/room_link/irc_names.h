@@ -17,12 +17,17 @@ inline constexpr int kIrcMinNickLength = 9;
 bool isValidIrcNick(const QString& nick, int maxLength = 64);
 
 // A nick built from an arbitrary name (a login name): characters IRC does not
-// allow are dropped, a leading digit or '-' gets a letter in front; "svw"
-// when nothing is left.
-QString nickFromName(const QString& name);
+// allow are dropped, a leading digit or '-' gets a letter in front, and the
+// whole is cut to `maxLength`; "svw" when nothing is left.
+QString nickFromName(const QString& name, int maxLength = 64);
 
-// A channel name as IRC allows it: '#' or '&' first, at most 50 bytes in
-// UTF-8, no space, comma, colon, BEL, or any other control character.
+// The longest channel name we take; each server names its own limit
+// (CHANNELLEN), 50 on most, 64 on InspIRCd, more on some.
+inline constexpr int kIrcMaxChannelBytes = 200;
+
+// A channel name as IRC allows it: '#' or '&' first, at most
+// kIrcMaxChannelBytes bytes in UTF-8, no space, comma, colon, BEL, or any
+// other control character.
 bool isValidIrcChannel(const QString& channel);
 
 // The `attempt`-th (1, 2, ...) nick to try when `nick` is taken: `nick` with

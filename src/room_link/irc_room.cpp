@@ -70,7 +70,7 @@ IrcRoom::IrcRoom(const IrcRoomSettings& settings, QObject* parent)
     connect(&m_rejoinTimer, &QTimer::timeout, this, [this] {
         if (m_phase != Phase::Registered)
             return;
-        sendCommand(u"JOIN"_s, {m_settings.address.channel});
+        joinChannel();
         // After a kick the user heard why we are out; if the channel does
         // not take us back, that is news again once it has lasted.
         if (m_outageTold && !m_troubleTimer.isActive() && m_recentKicks > 0 && !m_kickRejoinTried) {

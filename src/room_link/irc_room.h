@@ -8,8 +8,11 @@
 #include "irc_pacer.h"
 
 #include <QElapsedTimer>
+#include <QHash>
 #include <QPointer>
+#include <QSet>
 #include <QSslCertificate>
+#include <QSslKey>
 #include <QStringList>
 #include <QTimer>
 
@@ -44,6 +47,14 @@ struct IrcRoomSettings
     // valid for IRC, and no real name of its own.
     QString userName = ircUserNameFromLogin();
     QString realName = QStringLiteral("*");
+    // Who to identify as before the welcome (SASL): an account and its
+    // password (PLAIN), or a client certificate with its key, shown in the
+    // TLS handshake, to which the account is tied (EXTERNAL; the account
+    // may then be left empty).
+    QString saslAccount;
+    QString saslPassword;
+    QSslCertificate clientCertificate;
+    QSslKey clientKey;
 };
 
 // A chat room in an IRC channel, over plain TCP or TLS.
@@ -68,9 +79,15 @@ struct IrcRoomSettings
 // lines come back once, through the server's echo-message where it offers
 // that, or from the control itself once the server has confirmed them.
 //
+// With an account, the control identifies with SASL before the welcome;
+// an account, password or server password the server refuses is told at
+// once and not tried again, as is a certificate that is not trusted. A
+// channel key the channel refuses is told at once. A nick the server
+// changes is told (roomNotice), and so are the notices addressed to us.
+//
 // A kick is told to the user at once and the channel is joined again only
-// after a wait that grows with kicks that follow soon. A certificate that is
-// not trusted is told at once and not tried again. A server that floods us
+// after a wait that grows with kicks that follow soon; an invitation to the
+// channel is taken at once. A server that floods us
 // with PINGs or grows our lists without end is left with the reason said.
 //
 // Destroying the control says the lines still queued, unpaced, and leaves
@@ -104,6 +121,12 @@ public:
     QString status() const { return m_status; }
     QString nick() const { return m_nick; }
     bool serverEchoes() const { return m_serverEchoes; }
+    // Whether the server acknowledged the capability `name` on this connection.
+    bool capabilityEnabled(const QString& name) const { return m_enabledCaps.contains(name); }
+    // How the control identifies (SASL "PLAIN" or "EXTERNAL"); empty: it does not.
+    QString saslMechanism() const;
+    // The account the server says we are identified as; empty: none.
+    QString account() const { return m_account; }
     const IrcAddress& address() const { return m_settings.address; }
 
     // Lines said that the server has not confirmed yet (queued or in flight).
@@ -144,6 +167,22 @@ private:
 
     void handleMessage(const IrcMessage& message);
     void handleCap(const IrcMessage& message);
+    void requestCapabilities(const QStringList& request);
+    void endCapabilities();
+    void handleSasl(const IrcMessage& message);
+    // Tells the user the server refused the account and gives up.
+    void refuseAccount(const QString& reason);
+    void tellNoSasl(const QString& why);
+    // The server closed on us after refusing the server password.
+    void refusePassword();
+    // The first bytes of a plain connection are a TLS record: a TLS port.
+    bool answeredWithTls(const QByteArray& bytes);
+    void handleNotice(const IrcMessage& message);
+    void handleNick(const IrcMessage& message);
+    void handleInvite(const IrcMessage& message);
+    void tellJoinRefusal(const IrcMessage& message);
+    void joinChannel();
+    void setNick(const QString& nick);
     void handleWelcome(const IrcMessage& message);
     void handleIsupport(const IrcMessage& message);
     void handleNickRefused(const IrcMessage& message);
@@ -195,8 +234,19 @@ private:
     int m_nickAttempt = 0;
     IrcCaseMapping m_caseMapping = IrcCaseMapping::Rfc1459;
     bool m_serverEchoes = false;
-    QStringList m_offeredCaps;
+    QHash<QString, QString> m_offeredCaps; // name to value, from CAP LS and NEW
+    QSet<QString> m_enabledCaps;
+    bool m_capEnded = false;
     int m_capLsLines = 0;
+    QString m_saslMechanism;  // how we identify on this connection; empty: we do not
+    QString m_saslMechanisms; // the ones the server named after refusing ours (908)
+    bool m_saslMissingTold = false;
+    QString m_account;
+    // Notices to us shown in the current window (handleNotice).
+    qint64 m_noticeWindowStartMs = 0;
+    int m_noticesInWindow = 0;
+    bool m_passwordRefused = false; // 464 came; the server closes on us next
+    bool m_heardFromServer = false; // on this connection
 
     // Outgoing: commands of the protocol go before room lines; both share
     // one pace.

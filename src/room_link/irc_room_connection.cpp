@@ -58,7 +58,14 @@ void IrcRoom::connectToServer()
     m_commands.clear();
     m_serverEchoes = false;
     m_offeredCaps.clear();
-    m_nick = address.nick;
+    m_enabledCaps.clear();
+    m_capEnded = false;
+    m_saslMechanism = saslMechanism();
+    m_saslMechanisms.clear();
+    m_account.clear();
+    m_passwordRefused = false;
+    m_heardFromServer = false;
+    setNick(address.nick);
     m_nickAttempt = 0;
     m_pingOutstanding = false;
     m_lastServerError.clear();
@@ -123,6 +130,10 @@ void IrcRoom::connectToServer()
     if (!m_settings.extraCaCertificates.isEmpty())
         tls.addCaCertificates(m_settings.extraCaCertificates);
     tls.setPeerVerifyMode(QSslSocket::VerifyPeer);
+    if (!m_settings.clientCertificate.isNull()) {
+        tls.setLocalCertificate(m_settings.clientCertificate);
+        tls.setPrivateKey(m_settings.clientKey);
+    }
     socket->setSslConfiguration(tls);
     connect(socket, &QSslSocket::encrypted, this, &IrcRoom::onSocketReady);
     // Certificate errors are never ignored: the handshake fails.
@@ -218,7 +229,11 @@ void IrcRoom::onReadyRead()
     QSslSocket* socket = m_socket;
     if (!socket)
         return;
-    m_inbox.append(socket->readAll());
+    const QByteArray bytes = socket->readAll();
+    if (answeredWithTls(bytes))
+        return;
+    m_heardFromServer = true;
+    m_inbox.append(bytes);
     m_pingOutstanding = false;
     restartIdleTimer(m_phase == Phase::Registered || m_phase == Phase::Joined
                          ? m_settings.keepaliveMs
@@ -269,9 +284,13 @@ void IrcRoom::onSocketLost(const QString& reason, bool serverClosed)
 
     // What the server said before closing on us is the cause only when it
     // closed; a disconnect of our own has its own reason.
-    const QString why = serverClosed && !m_lastServerError.isEmpty() ? m_lastServerError : reason;
+    QString why = serverClosed && !m_lastServerError.isEmpty() ? m_lastServerError : reason;
+    if (serverClosed && !m_settings.address.tls && m_tcpConnected && !m_heardFromServer)
+        why += u" before saying anything: this port may speak TLS: try ircs://"_s;
     m_lastServerError.clear();
-    if (!m_gaveUp)
+    if (m_passwordRefused && !m_gaveUp)
+        refusePassword();
+    else if (!m_gaveUp)
         scheduleReconnect(why);
 }
 

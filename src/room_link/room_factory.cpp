@@ -54,7 +54,8 @@ std::unique_ptr<ChatRoomControl> createLocalRoom(const QString& choice, const QS
 const RoomKind kRoomKinds[] = {
     {"\"local\" (the default) or \"local:NAME\" for a separate room on this machine", isLocalChoice,
      createLocalRoom},
-    {"\"irc://[nick[:password]@]host[:port]/#channel\" (or ircs://... for TLS) for an IRC channel",
+    {"\"irc://[nick[:password]@]host[:port]/#channel[?key=KEY]\" (or ircs://... for TLS) for an "
+     "IRC channel",
      isIrcRoomChoice, createIrcRoom},
 };
 

@@ -27,7 +27,7 @@ struct RoomCredentials
 // Makes the room control that `choice` (the value of SVW_ROOM) names:
 //   empty or "local"   the default local room of this user on this machine;
 //   "local:NAME"       a separate local room called NAME.
-//   "irc://[nick[:password]@]host[:port]/#channel" an IRC channel, and
+//   "irc://[nick[:password]@]host[:port]/#channel[?key=KEY]" an IRC channel, and
 //   "ircs://..."       the same over TLS (see irc_room_choice.h).
 // Returns nullptr, with *error a sentence for the user, when the choice is
 // not understood or its room cannot be used at all.

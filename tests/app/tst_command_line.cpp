@@ -115,8 +115,9 @@ private slots:
     void helpSaysWhatAUserNeeds()
     {
         const QString usage = QString::fromStdString(svw::usageText());
-        for (const char* needed : {"SVW_ROOM", "SVW_NICK", "SVW_IRC_CAFILE", "svw(1)", "README",
-                                   "--own-folder", "not strong encryption"})
+        for (const char* needed : {"SVW_ROOM", "SVW_NICK", "SVW_IRC_CAFILE", "SVW_IRC_ACCOUNT",
+                                   "SVW_IRC_ACCOUNT_PASSWORD", "SVW_IRC_CERT", "?key=", "svw(1)",
+                                   "README", "--own-folder", "not strong encryption"})
             QVERIFY2(usage.contains(QLatin1String(needed)), needed);
         QCOMPARE(QString::fromStdString(svw::versionText()), QStringLiteral("SVW 1.00\n"));
     }

@@ -120,6 +120,8 @@ QString IrcTestServer::ngircdConfig() const
                          .arg(m_dir.filePath("conf.d"));
     if (m_floodPenaltyOff)
         config += "MaxPenaltyTime = 0\n";
+    if (!m_serverPassword.isEmpty())
+        config.replace("[Limits]\n", "Password = " + m_serverPassword + "\n[Limits]\n");
     config += "[Options]\nPAM = no\nIdent = no\nDNS = no\n";
     if (m_tls) {
         config += QStringLiteral("[SSL]\nCertFile = %1\nKeyFile = %2\nDHFile = %3\nPorts = %4\n")
@@ -137,27 +139,64 @@ QString IrcTestServer::ngircdConfig() const
     return config;
 }
 
+void IrcTestServer::enableServices()
+{
+    m_servicesPort = freeLocalPort();
+}
+
 QString IrcTestServer::inspircdConfig() const
 {
     // threshold="0" would throw clients out at once; fakelag off keeps the
-    // tests quick.
-    return QStringLiteral(
-               "<config format=\"xml\">\n"
-               "<server name=\"%1\" description=\"SVW test server\" network=\"SvwTest\">\n"
-               "<admin name=\"test\" nick=\"test\" email=\"test@localhost\">\n"
-               "<bind address=\"127.0.0.1\" port=\"%2\" type=\"clients\">\n"
-               "<connect name=\"main\" allow=\"*\" timeout=\"20\" pingfreq=\"120\" "
-               "sendq=\"1048576\" recvq=\"65536\" threshold=\"1000\" commandrate=\"100000\" "
-               "fakelag=\"off\" localmax=\"1000\" globalmax=\"1000\" maxchans=\"20\" "
-               "limit=\"5000\" resolvehostnames=\"no\" useident=\"no\">\n"
-               "<files motd=\"%3\">\n"
-               "<dns server=\"127.0.0.1\" timeout=\"1\">\n"
-               "<options defaultmodes=\"nt\">\n"
-               "<module name=\"cap\">\n"
-               "<module name=\"ircv3_echomessage\">\n")
-        .arg(m_name)
-        .arg(m_port)
-        .arg(m_dir.filePath("motd"));
+    // tests quick. The first member of a channel is its operator ("o"), as
+    // on real networks.
+    QString config =
+        QStringLiteral(
+            "<config format=\"xml\">\n"
+            "<server name=\"%1\" description=\"SVW test server\" network=\"SvwTest\">\n"
+            "<admin name=\"test\" nick=\"test\" email=\"test@localhost\">\n"
+            "<bind address=\"127.0.0.1\" port=\"%2\" type=\"clients\">\n"
+            "<connect name=\"main\" allow=\"*\" timeout=\"20\" pingfreq=\"120\" %4"
+            "sendq=\"1048576\" recvq=\"65536\" threshold=\"1000\" commandrate=\"100000\" "
+            "fakelag=\"off\" localmax=\"1000\" globalmax=\"1000\" maxchans=\"20\" "
+            "limit=\"5000\" resolvehostnames=\"no\" useident=\"no\">\n"
+            "<files motd=\"%3\">\n"
+            "<dns server=\"127.0.0.1\" timeout=\"1\">\n"
+            "<options defaultmodes=\"not\">\n"
+            "<module name=\"cap\">\n"
+            "<module name=\"ircv3_echomessage\">\n")
+            .arg(m_name)
+            .arg(m_port)
+            .arg(m_dir.filePath("motd"),
+                 m_serverPassword.isEmpty()
+                     ? QString()
+                     : QStringLiteral("password=\"%1\" ").arg(m_serverPassword));
+    if (m_tls) {
+        config += QStringLiteral("<module name=\"ssl_gnutls\">\n"
+                                 "<sslprofile name=\"clients\" provider=\"gnutls\" "
+                                 "certfile=\"%1\" keyfile=\"%2\" dhfile=\"%3\" "
+                                 "requestclientcert=\"yes\" hash=\"sha256\">\n"
+                                 "<bind address=\"127.0.0.1\" port=\"%4\" type=\"clients\" "
+                                 "sslprofile=\"clients\">\n")
+                      .arg(m_tls->certFile, m_tls->keyFile, m_tls->dhFile)
+                      .arg(m_tlsPort);
+    }
+    if (m_servicesPort != 0) {
+        config +=
+            QStringLiteral("<bind address=\"127.0.0.1\" port=\"%1\" type=\"servers\">\n"
+                           "<module name=\"spanningtree\">\n<module name=\"sasl\">\n"
+                           "<module name=\"services_account\">\n<module name=\"sslinfo\">\n"
+                           "<module name=\"sanick\">\n"
+                           "<link name=\"services.test\" ipaddr=\"127.0.0.1\" port=\"%1\" "
+                           "allowmask=\"127.0.0.0/8\" sendpass=\"linkpw\" recvpass=\"linkpw\">\n"
+                           "<uline server=\"services.test\" silent=\"yes\">\n"
+                           "<sasl target=\"services.test\" requiressl=\"no\">\n"
+                           "<class name=\"all\" commands=\"*\" privs=\"*\" usermodes=\"*\" "
+                           "chanmodes=\"*\">\n"
+                           "<type name=\"admin\" classes=\"all\">\n"
+                           "<oper name=\"oper\" password=\"operpw\" host=\"*@*\" type=\"admin\">\n")
+                .arg(m_servicesPort);
+    }
+    return config;
 }
 
 bool IrcTestServer::start(QString* error)
@@ -239,6 +278,94 @@ bool IrcTestServer::waitForLog(const QString& text, int timeoutMs)
     return false;
 }
 
+IrcTestServices::IrcTestServices(const IrcTestServer& server)
+    : m_serverName(server.name()), m_port(server.servicesPort())
+{
+    m_process.setProcessChannelMode(QProcess::MergedChannels);
+    QObject::connect(&m_process, &QProcess::readyRead, [this] { m_log += m_process.readAll(); });
+}
+
+IrcTestServices::~IrcTestServices()
+{
+    kill();
+}
+
+QString IrcTestServices::config() const
+{
+    // Only what the tests use: accounts, certificates tied to them, and
+    // SASL. No flood limits, so the tests may register at once.
+    QString modules;
+    for (const char* module :
+         {"protocol/inspircd", "backend/opensex", "crypto/pbkdf2v2", "nickserv/main",
+          "nickserv/identify", "nickserv/register", "nickserv/cert", "saslserv/main",
+          "saslserv/plain", "saslserv/external"})
+        modules += QStringLiteral("loadmodule \"modules/%1\";\n").arg(QLatin1String(module));
+    return modules +
+           QStringLiteral("pbkdf2v2 { };\n"
+                          "serverinfo {\n name = \"services.test\"; desc = \"SVW test services\";\n"
+                          " numeric = \"00A\"; recontime = 1; netname = \"SvwTest\";\n"
+                          " hidehostsuffix = \"users.test\"; adminname = \"test\";\n"
+                          " adminemail = \"test@localhost\"; registeremail = \"test@localhost\";\n"
+                          " mta = \"/bin/false\"; loglevel = { error; info; network; };\n"
+                          " maxlogins = 5; maxusers = 5; mdlimit = 30; emaillimit = 10;\n"
+                          " emailtime = 300; auth = none; casemapping = rfc1459;\n};\n"
+                          "uplink \"%1\" {\n host = \"127.0.0.1\"; port = %2;\n"
+                          " send_password = \"linkpw\"; receive_password = \"linkpw\";\n};\n"
+                          "nickserv {\n nick = \"NickServ\"; user = \"NickServ\";\n"
+                          " host = \"services.test\"; real = \"Nickname Services\";\n"
+                          " maxnicks = 5; expire = 30;\n};\n"
+                          "saslserv {\n nick = \"SaslServ\"; user = \"SaslServ\";\n"
+                          " host = \"services.test\"; real = \"SASL\";\n};\n"
+                          "general {\n flood_msgs = 0; flood_time = 10; ratelimit_uses = 0;\n"
+                          " ratelimit_period = 60; kline_time = 7; clone_time = 0;\n"
+                          " commit_interval = 5; uplink_sendq_limit = 1048576;\n"
+                          " language = \"en\";\n};\n")
+               .arg(m_serverName)
+               .arg(m_port);
+}
+
+bool IrcTestServices::start(QString* error)
+{
+    if (!m_dir.isValid() || m_port == 0) {
+        *error = "no temporary directory, or the server has no services port";
+        return false;
+    }
+    const QString configFile = m_dir.filePath("atheme.conf");
+    if (!writeFile(configFile, config())) {
+        *error = "cannot write " + configFile;
+        return false;
+    }
+    m_log.clear();
+    m_process.start("atheme-services",
+                    {"-n", "-c", configFile, "-D", m_dir.path(), "-p", m_dir.filePath("atheme.pid"),
+                     "-l", m_dir.filePath("atheme.log")});
+    if (!m_process.waitForStarted(kServerWaitMs)) {
+        *error = "cannot start atheme-services: " + m_process.errorString();
+        return false;
+    }
+    const QDeadlineTimer deadline(kServerWaitMs);
+    while (!deadline.hasExpired()) {
+        m_log += m_process.readAll();
+        if (m_log.contains("finished synching with uplink"))
+            return true;
+        if (m_process.state() != QProcess::Running) {
+            *error = "atheme-services ended: " + log();
+            return false;
+        }
+        QTest::qWait(50);
+    }
+    *error = "atheme-services did not link: " + log();
+    return false;
+}
+
+void IrcTestServices::kill()
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    m_process.kill();
+    m_process.waitForFinished(kServerWaitMs);
+}
+
 bool RawIrcClient::connectAndJoin(quint16 port, const QByteArray& nick, const QByteArray& channel)
 {
     QObject::connect(&m_socket, &QTcpSocket::readyRead, [this] { readAvailable(); });
@@ -317,6 +444,10 @@ WatchedRoom::WatchedRoom(const IrcRoomSettings& settings)
     QObject::connect(m_room.get(), &ChatRoomControl::roomTrouble,
                      [this](const QString& why) { m_troubles.append(why); });
     QObject::connect(m_room.get(), &ChatRoomControl::roomReady, [this] { ++m_ready; });
+    QObject::connect(m_room.get(), &ChatRoomControl::roomNotice,
+                     [this](const QString& text) { m_notices.append(text); });
+    QObject::connect(m_room.get(), &ChatRoomControl::roomDescriptionChanged,
+                     [this] { ++m_descriptionChanges; });
     QObject::connect(m_room.get(), &IrcRoom::joined, [this] { ++m_joins; });
     m_room->StartRoomScan();
 }
@@ -334,6 +465,16 @@ bool WatchedRoom::waitForHeard(qsizetype count, int timeoutMs)
 bool WatchedRoom::waitForHeardLine(const QString& line, int timeoutMs)
 {
     return QTest::qWaitFor([&] { return m_heard.contains(line); }, timeoutMs);
+}
+
+bool WatchedRoom::waitForNotice(const QString& part, int timeoutMs)
+{
+    return QTest::qWaitFor(
+        [&] {
+            return std::any_of(m_notices.cbegin(), m_notices.cend(),
+                               [&](const QString& notice) { return notice.contains(part); });
+        },
+        timeoutMs);
 }
 
 bool WatchedRoom::waitForConfirmed(int timeoutMs)

@@ -55,6 +55,13 @@ public:
     void setFloodPenaltyOff(bool off) { m_floodPenaltyOff = off; }
     void enableTls(const TlsFiles& files);
     void linkTo(const IrcTestServer& peer, bool passive);
+    // A password every client must give (PASS).
+    void setServerPassword(const QString& password) { m_serverPassword = password; }
+    // inspircd only: a port for a services server (IrcTestServices), SASL
+    // through it, the account modes (+R, +M), and an operator "oper" with
+    // the password "operpw" who may SANICK.
+    void enableServices();
+    quint16 servicesPort() const { return m_servicesPort; }
 
     // Writes the configuration and starts the server; returns once it takes
     // connections. Ports stay the same across stop() and start().
@@ -82,6 +89,8 @@ private:
     quint16 m_port = 0;
     quint16 m_tlsPort = 0;
     bool m_floodPenaltyOff = false;
+    QString m_serverPassword;
+    quint16 m_servicesPort = 0;
     std::optional<TlsFiles> m_tls;
     struct Link
     {
@@ -92,6 +101,34 @@ private:
         bool passive;
     };
     std::optional<Link> m_link;
+    QProcess m_process;
+    QByteArray m_log;
+};
+
+// atheme-services linked to an inspircd that enableServices() prepared, as
+// "services.test", with NickServ (REGISTER, IDENTIFY, CERT) and SaslServ
+// (PLAIN, EXTERNAL). Its configuration and database live in a temporary
+// directory of its own; it runs in the foreground and is killed and waited
+// for like the servers.
+class IrcTestServices
+{
+public:
+    explicit IrcTestServices(const IrcTestServer& server);
+    ~IrcTestServices();
+    IrcTestServices(const IrcTestServices&) = delete;
+    IrcTestServices& operator=(const IrcTestServices&) = delete;
+
+    // Starts the services and returns once they are linked and synced.
+    bool start(QString* error);
+    void kill();
+    QString log() const { return QString::fromUtf8(m_log); }
+
+private:
+    QString config() const;
+
+    QString m_serverName;
+    quint16 m_port;
+    QTemporaryDir m_dir;
     QProcess m_process;
     QByteArray m_log;
 };
@@ -143,6 +180,11 @@ public:
     // it said the room was ready.
     QStringList troubles() const { return m_troubles; }
     int readyCount() const { return m_ready; }
+    // What the control said through roomNotice(), and how often its
+    // description changed.
+    QStringList notices() const { return m_notices; }
+    int descriptionChanges() const { return m_descriptionChanges; }
+    bool waitForNotice(const QString& part, int timeoutMs = kServerWaitMs);
     int joinCount() const { return m_joins; }
 
     bool waitForJoin(int joins = 1, int timeoutMs = kServerWaitMs);
@@ -155,6 +197,8 @@ private:
     QStringList m_heard;
     QStringList m_statuses;
     QStringList m_troubles;
+    QStringList m_notices;
+    int m_descriptionChanges = 0;
     int m_ready = 0;
     int m_joins = 0;
 };

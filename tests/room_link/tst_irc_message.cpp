@@ -227,12 +227,16 @@ void TestIrcMessage::checksNamesAndFoldsCase()
     QCOMPARE(nickFromName("9lives"), QString("x9lives"));
     QCOMPARE(nickFromName("..."), QString("svw"));
     QVERIFY(isValidIrcNick(nickFromName(u"Jörg-2"_s)));
+    // Cut to what a nick may be, whatever the name's length.
+    QCOMPARE(nickFromName(QString(70, 'a')), QString(64, 'a'));
+    QCOMPARE(nickFromName("9abcdefghijk", kIrcMinNickLength), QString("x9abcdefg"));
 
-    for (const char* good : {"#c", "&local", "##x", "#café"})
+    for (const char* good : {"#c", "&local", "##x", "#café",
+                             "#a234567890123456789012345678901234567890123456789012345678901234"})
         QVERIFY2(isValidIrcChannel(QString::fromUtf8(good)), good);
     for (const QString& bad :
          {QString("c"), QString("#"), QString("#a b"), QString("#a,b"), QString("#a:b"),
-          QString("#a\x07"), QString("+c"), "#" + QString(50, 'x')})
+          QString("#a\x07"), QString("+c"), "#" + QString(kIrcMaxChannelBytes, 'x')})
         QVERIFY2(!isValidIrcChannel(bad), qPrintable(bad));
 
     QCOMPARE(ircFolded("Nick[]\\^", IrcCaseMapping::Rfc1459), QString("nick{}|~"));

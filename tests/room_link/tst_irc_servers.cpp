@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The IRC room control on the servers people run: TLS with a certificate the
 // test makes (trusted through the extra CA list, refused without it or for
-// another host name), two linked ngircd servers with a control on each, and
-// inspircd with echo-message.
+// another host name, a plain address of the TLS port), a server password
+// refused, two linked ngircd servers with a control on each, and inspircd
+// with echo-message.
 
 #include "irc_test_server.h"
 
 #include <QSslCertificate>
+#include <QTcpServer>
 #include <QTest>
 
 using namespace svw;
@@ -23,6 +25,10 @@ private slots:
     void refusesUntrustedCertificates_data();
     void refusesUntrustedCertificates();
     void plainPortIsNotTakenForTls();
+    void plainAddressOfTlsPortGetsHint();
+    void silentCloseOfPlainAddressGetsHint();
+    void accountWithoutSaslIsToldAndJoins();
+    void refusedServerPasswordIsToldOnceNotRetried();
     void talksAcrossLinkedServers();
     void ownLinesComeBackOnceThroughEchoMessage();
 
@@ -129,6 +135,91 @@ void TestIrcServers::plainPortIsNotTakenForTls()
                  room.troubles().first().contains("irc://"),
              qPrintable(room.troubles().first()));
     QCOMPARE(room.joinCount(), 0);
+}
+
+void TestIrcServers::plainAddressOfTlsPortGetsHint()
+{
+    // ngircd's TLS port answers IRC text with a TLS alert.
+    IrcRoomSettings settings = testRoomSettings(m_tlsServer->tlsPort(), "plainly", "#tls");
+    settings.troubleAfterMs = 600'000;
+    WatchedRoom room(settings);
+    QVERIFY(QTest::qWaitFor([&] { return !room.troubles().isEmpty(); }, kServerWaitMs));
+    const QString told = room.troubles().first();
+    QVERIFY2(told.contains(u"this port may speak TLS: try ircs://127.0.0.1:%1/#tls"_s.arg(
+                 m_tlsServer->tlsPort())),
+             qPrintable(told));
+    // Not tried again: a control on the right port joins meanwhile.
+    WatchedRoom right(tlsSettings("127.0.0.1", "rightly", true));
+    QVERIFY(right.waitForJoin());
+    QCOMPARE(room.troubles().size(), 1);
+    QCOMPARE(std::count_if(room.statuses().cbegin(), room.statuses().cend(),
+                           [](const QString& s) { return s.startsWith("Connecting"); }),
+             1);
+    QCOMPARE(room->roomState(), RoomState::OutOfReach);
+}
+
+void TestIrcServers::silentCloseOfPlainAddressGetsHint()
+{
+    // A TLS port that closes on IRC text without an alert; the control
+    // keeps trying (the server may just be busy) but says what to try.
+    QTcpServer fake;
+    QVERIFY(fake.listen(QHostAddress::LocalHost));
+    QObject::connect(&fake, &QTcpServer::newConnection, [&] {
+        QTcpSocket* socket = fake.nextPendingConnection();
+        QObject::connect(socket, &QTcpSocket::readyRead, socket,
+                         [socket] { socket->disconnectFromHost(); });
+    });
+    WatchedRoom room(testRoomSettings(fake.serverPort(), "silent", "#t"));
+    QVERIFY(
+        QTest::qWaitFor([&] { return room->status().contains("Reconnecting"); }, kServerWaitMs));
+    QVERIFY2(room->status().contains("closed the connection before saying anything: this port "
+                                     "may speak TLS: try ircs://"),
+             qPrintable(room->status()));
+}
+
+void TestIrcServers::accountWithoutSaslIsToldAndJoins()
+{
+    // ngircd offers no SASL: the user hears once that the account was not
+    // used, and the control joins without it.
+    IrcRoomSettings settings = testRoomSettings(m_tlsServer->port(), "accounted", "#nosasl");
+    settings.saslAccount = "ann";
+    settings.saslPassword = "pw";
+    WatchedRoom room(settings);
+    QVERIFY(room.waitForJoin());
+    QCOMPARE(room.troubles().size(), 1);
+    QVERIFY2(room.troubles().first().contains("cannot identify you as ann: it does not offer SASL"),
+             qPrintable(room.troubles().first()));
+    QVERIFY(room->account().isEmpty());
+}
+
+void TestIrcServers::refusedServerPasswordIsToldOnceNotRetried()
+{
+    IrcTestServer server;
+    server.setServerPassword("letmein");
+    QString error;
+    QVERIFY2(server.start(&error), qPrintable(error));
+    IrcRoomSettings settings = testRoomSettings(server.port(), "guesser", "#pw");
+    settings.troubleAfterMs = 600'000;
+    settings.address.password = "guessed";
+    WatchedRoom wrong(settings);
+    QVERIFY(wrong->SendRoomLine("never said"));
+    settings.address.nick = "knower";
+    settings.address.password = "letmein";
+    WatchedRoom right(settings);
+    QVERIFY(QTest::qWaitFor([&] { return !wrong.troubles().isEmpty(); }, kServerWaitMs));
+    QVERIFY2(wrong.troubles().first().contains("refused the server password"),
+             qPrintable(wrong.troubles().first()));
+    QVERIFY(right.waitForJoin());
+    // The right one joined after the wrong one's refusal, which has not
+    // come back for another try.
+    QVERIFY(right->SendRoomLine("-|?|-known"));
+    QVERIFY(right.waitForConfirmed());
+    QCOMPARE(wrong.troubles().size(), 1);
+    QCOMPARE(std::count_if(wrong.statuses().cbegin(), wrong.statuses().cend(),
+                           [](const QString& s) { return s.startsWith("Connecting"); }),
+             1);
+    QCOMPARE(wrong->unconfirmedLines(), 1);
+    QCOMPARE(wrong->phase(), IrcRoom::Phase::Waiting);
 }
 
 void TestIrcServers::talksAcrossLinkedServers()
