@@ -15,10 +15,15 @@ class Solvane;
 //
 // Commands come one a line on standard input; fields are separated by one
 // space and texts are percent-encoded UTF-8:
-//   set NAME TEXT   focus the box NAME and type TEXT over what it holds
+//   set NAME TEXT   focus the box NAME (a spin box too) and type TEXT over
+//                   what it holds
 //   focus NAME      give the focus to NAME, as the Tab key would
 //   key KEY         press Return, Enter, Tab or Backtab where the focus is
-//   click NAME      press the button NAME
+//   click NAME      press the button NAME (the room sign too); a dialog it
+//                   opens is worked by the commands that follow, by the names
+//                   of its controls
+//   choose NAME TEXT  pick the entry TEXT of the list NAME, or its page TEXT
+//                   when NAME is a tab box
 //   menu NAME       choose the menu item NAME (mnuDE, mnuStop, mnuHelp, mnuExit)
 //   close           close the window by its frame
 //   focused         answer "focused NAME" with the control that has the focus

@@ -36,10 +36,32 @@ public:
         env.insert(QStringLiteral("SVW_ROOM"), room);
         env.insert(QStringLiteral("SVW_NICK"), nick);
         env.insert(QStringLiteral("SVW_TEST_DRIVER"), QStringLiteral("1"));
-        m_process.setProcessEnvironment(env);
-        m_process.setWorkingDirectory(m_path);
-        m_process.setReadChannel(QProcess::StandardOutput);
-        m_process.start(QStringLiteral(SVW_EXECUTABLE), QStringList{});
+        launch(env, {});
+    }
+
+    // A copy started as from the desktop or a terminal without SVW_ROOM:
+    // the room comes from its arguments or the configuration under
+    // `configHome` (its XDG_CONFIG_HOME). With `home`, that is its HOME too.
+    struct WithoutRoom
+    {
+        QStringList arguments;
+        QString configHome;
+        QString home;
+        QString directory;
+    };
+    SvwCopy(const WithoutRoom& start, const QString& nick)
+        : m_path(start.directory.isEmpty() ? m_dir.path() : start.directory)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), sharedRuntime());
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.remove(QStringLiteral("SVW_ROOM"));
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), start.configHome);
+        if (!start.home.isEmpty())
+            env.insert(QStringLiteral("HOME"), start.home);
+        env.insert(QStringLiteral("SVW_NICK"), nick);
+        env.insert(QStringLiteral("SVW_TEST_DRIVER"), QStringLiteral("1"));
+        launch(env, start.arguments);
     }
 
     ~SvwCopy()
@@ -166,6 +188,14 @@ public:
     }
 
 private:
+    void launch(const QProcessEnvironment& env, const QStringList& arguments)
+    {
+        m_process.setProcessEnvironment(env);
+        m_process.setWorkingDirectory(m_path);
+        m_process.setReadChannel(QProcess::StandardOutput);
+        m_process.start(QStringLiteral(SVW_EXECUTABLE), arguments);
+    }
+
     static QString sharedRuntime()
     {
         static const QTemporaryDir runtime(QDir::tempPath() + QStringLiteral("/svw-run-XXXXXX"));
