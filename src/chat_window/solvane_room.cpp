@@ -143,6 +143,7 @@ void Solvane::Chat1_RoomLeft(int unsaidLines)
 
     ChatRoomControl* old = Chat1;
     disconnect(old, nullptr, this, nullptr);
+    old->setObjectName(QString()); // "Chat1" is the room the window is in
     old->deleteLater();
     Chat1_RoomReady(); // the old room's trouble is no longer true
     attachRoom(next.release());
