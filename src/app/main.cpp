@@ -7,12 +7,15 @@
 #include "program_room_keeper.h"
 #include "room_factory.h"
 #include "room_memory.h"
+#include "room_secrets.h"
 #include "solvane.h"
 #include "test_driver.h"
 #include "web_page.h"
 #include "web_window_loader.h"
 
 #include <QApplication>
+#include <QInputDialog>
+#include <QLineEdit>
 #include <QPointer>
 
 #include <cstdio>
@@ -49,7 +52,14 @@ int main(int argc, char* argv[])
         qEnvironmentVariableIsSet("SVW_ROOM") ? std::optional(qEnvironmentVariable("SVW_ROOM"))
                                               : std::nullopt,
         QString::fromStdString(commandLine.room()), svw::RoomMemory());
-    svw::ProgramRoomKeeper keeper{svw::RoomMemory()};
+    svw::RoomSecrets secrets;
+    svw::ProgramRoomKeeper keeper(svw::RoomMemory(), &secrets, [](const QString& question) {
+        // Asked only where no keyring keeps the room's secrets.
+        bool given = false;
+        const QString answer = QInputDialog::getText(nullptr, svw::kAppTitle, question,
+                                                     QLineEdit::Password, QString(), &given);
+        return given ? std::optional(answer) : std::nullopt;
+    });
     QString error;
     std::unique_ptr<svw::ChatRoomControl> room = keeper.start(chosen, &error);
     if (!room && chosen.from == svw::StartRoom::From::Memory) {

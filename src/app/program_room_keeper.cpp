@@ -5,7 +5,16 @@
 
 namespace svw {
 
-ProgramRoomKeeper::ProgramRoomKeeper(const RoomMemory& memory) : m_memory(memory) {}
+namespace {
+
+const QString kServerPassword = QStringLiteral("serverPassword");
+const QString kSaslPassword = QStringLiteral("saslPassword");
+
+} // namespace
+
+ProgramRoomKeeper::ProgramRoomKeeper(const RoomMemory& memory, RoomSecrets* secrets, Asker ask)
+    : m_memory(memory), m_secrets(secrets), m_ask(std::move(ask))
+{}
 
 std::unique_ptr<ChatRoomControl>
 ProgramRoomKeeper::make(const QString& address, const RoomCredentials& credentials, QString* error)
@@ -23,10 +32,44 @@ ProgramRoomKeeper::make(const QString& address, const RoomCredentials& credentia
     return room;
 }
 
+// The secrets a remembered room needs: from this run, else the keyring,
+// else the user.
+RoomCredentials ProgramRoomKeeper::secretsFor(const QString& address)
+{
+    if (m_known.contains(address))
+        return m_known.value(address);
+    const RoomMemory::SecretsNeeded needed = m_memory.secretsNeeded(address);
+    if (needed.fields.isEmpty() && needed.saslAccount.isEmpty())
+        return {};
+    RoomCredentials credentials;
+    if (const std::optional<RoomCredentials> kept =
+            m_secrets ? m_secrets->read(address) : std::nullopt)
+        credentials = *kept;
+    credentials.saslAccount = needed.saslAccount;
+    const struct
+    {
+        QString field;
+        QString* value;
+        QString question;
+    } asks[] = {
+        {kServerPassword, &credentials.serverPassword,
+         QStringLiteral("The server password for %1:").arg(address)},
+        {kSaslPassword, &credentials.saslPassword,
+         QStringLiteral("The password of the account %1 for %2:").arg(needed.saslAccount, address)},
+    };
+    for (const auto& ask : asks) {
+        if (needed.fields.contains(ask.field) && ask.value->isEmpty() && m_ask)
+            *ask.value = m_ask(ask.question).value_or(QString());
+    }
+    m_known.insert(address, credentials);
+    return credentials;
+}
+
 std::unique_ptr<ChatRoomControl> ProgramRoomKeeper::start(const StartRoom& room, QString* error)
 {
-    std::unique_ptr<ChatRoomControl> made =
-        make(room.address, knownCredentials(room.address), error);
+    const RoomCredentials credentials =
+        room.from == StartRoom::From::Environment ? RoomCredentials() : secretsFor(room.address);
+    std::unique_ptr<ChatRoomControl> made = make(room.address, credentials, error);
     if (made && room.from == StartRoom::From::Argument)
         m_memory.remember(room.address);
     return made;
@@ -34,13 +77,21 @@ std::unique_ptr<ChatRoomControl> ProgramRoomKeeper::start(const StartRoom& room,
 
 RoomCredentials ProgramRoomKeeper::knownCredentials(const QString& address) const
 {
-    return m_secrets.value(address);
+    if (m_known.contains(address))
+        return m_known.value(address);
+    // The dialog shows the account; the passwords only once known this run.
+    RoomCredentials credentials;
+    credentials.saslAccount = m_memory.secretsNeeded(address).saslAccount;
+    return credentials;
 }
 
 QString ProgramRoomKeeper::secretsNote() const
 {
-    return QStringLiteral("Passwords typed here are kept in memory only, until the program ends: "
-                          "they are never written to the configuration.");
+    if (m_secrets && m_secrets->available())
+        return QStringLiteral("Passwords typed here are kept in the desktop's keyring, never in "
+                              "the configuration.");
+    return QStringLiteral("No keyring is running: passwords typed here are kept in memory only, "
+                          "until the program ends, and asked for at the next start.");
 }
 
 std::unique_ptr<ChatRoomControl> ProgramRoomKeeper::enter(const RoomChoice& choice, QString* error)
@@ -48,8 +99,19 @@ std::unique_ptr<ChatRoomControl> ProgramRoomKeeper::enter(const RoomChoice& choi
     std::unique_ptr<ChatRoomControl> room = make(choice.address, choice.credentials, error);
     if (!room)
         return nullptr;
-    m_secrets.insert(choice.address, choice.credentials);
+    m_known.insert(choice.address, choice.credentials);
     m_memory.remember(choice.address);
+
+    const RoomCredentials& given = choice.credentials;
+    RoomMemory::SecretsNeeded needed;
+    if (!given.serverPassword.isEmpty())
+        needed.fields << kServerPassword;
+    if (!given.saslPassword.isEmpty())
+        needed.fields << kSaslPassword;
+    needed.saslAccount = given.saslAccount;
+    m_memory.rememberSecretsNeeded(choice.address, needed);
+    if (!needed.fields.isEmpty() && m_secrets)
+        m_secrets->write(choice.address, given);
     return room;
 }
 

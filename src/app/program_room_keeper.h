@@ -3,21 +3,32 @@
 
 #include "room_keeper.h"
 #include "room_memory.h"
+#include "room_secrets.h"
 
 #include <QHash>
+
+#include <functional>
+#include <optional>
 
 namespace svw {
 
 // The program's side of choosing a room: rooms are made by the room factory
 // with the user's nick, remembered in the user's configuration, and their
-// secrets kept apart from their addresses.
+// secrets kept in the desktop's keyring, apart from their addresses. With no
+// keyring the secrets stay in memory for the run, and a remembered room's
+// are asked for again at the next start.
 class ProgramRoomKeeper : public RoomKeeper
 {
 public:
-    explicit ProgramRoomKeeper(const RoomMemory& memory);
+    // Asks the user for one secret (`question` names it and its room);
+    // nothing when the user declines.
+    using Asker = std::function<std::optional<QString>(const QString& question)>;
 
-    // Makes the room the program starts in; a room that came from the
-    // argument is remembered like one chosen in the dialog.
+    ProgramRoomKeeper(const RoomMemory& memory, RoomSecrets* secrets, Asker ask);
+
+    // Makes the room the program starts in, with the secrets it needs; a
+    // room that came from the argument is remembered like one chosen in
+    // the dialog.
     std::unique_ptr<ChatRoomControl> start(const StartRoom& room, QString* error);
 
     QString currentAddress() const override { return m_current; }
@@ -29,10 +40,13 @@ public:
 private:
     std::unique_ptr<ChatRoomControl> make(const QString& address,
                                           const RoomCredentials& credentials, QString* error);
+    RoomCredentials secretsFor(const QString& address);
 
     RoomMemory m_memory;
+    RoomSecrets* m_secrets;
+    Asker m_ask;
     QString m_current;
-    QHash<QString, RoomCredentials> m_secrets; // for this run only
+    QHash<QString, RoomCredentials> m_known; // for this run only
 };
 
 } // namespace svw

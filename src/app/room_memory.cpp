@@ -2,6 +2,9 @@
 #include "room_memory.h"
 
 #include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSettings>
 #include <QStandardPaths>
 
@@ -11,6 +14,15 @@ namespace {
 
 const QString kLast = QStringLiteral("rooms/last");
 const QString kRecent = QStringLiteral("rooms/recent");
+// One JSON object, by address: an address is no valid key of its own.
+const QString kSecretsNeeded = QStringLiteral("rooms/secretsNeeded");
+
+QJsonObject secretsNeededOf(const QString& file)
+{
+    return QJsonDocument::fromJson(
+               QSettings(file, QSettings::IniFormat).value(kSecretsNeeded).toString().toUtf8())
+        .object();
+}
 
 } // namespace
 
@@ -44,6 +56,32 @@ void RoomMemory::remember(const QString& address)
     settings.setValue(kLast, address);
     settings.setValue(kRecent, recent);
     settings.sync();
+}
+
+void RoomMemory::rememberSecretsNeeded(const QString& address, const SecretsNeeded& needed)
+{
+    QJsonObject all = secretsNeededOf(m_file);
+    if (needed.fields.isEmpty() && needed.saslAccount.isEmpty()) {
+        all.remove(address);
+    } else {
+        all.insert(address,
+                   QJsonObject{{QLatin1String("fields"), QJsonArray::fromStringList(needed.fields)},
+                               {QLatin1String("saslAccount"), needed.saslAccount}});
+    }
+    QSettings settings(m_file, QSettings::IniFormat);
+    settings.setValue(kSecretsNeeded,
+                      QString::fromUtf8(QJsonDocument(all).toJson(QJsonDocument::Compact)));
+    settings.sync();
+}
+
+RoomMemory::SecretsNeeded RoomMemory::secretsNeeded(const QString& address) const
+{
+    const QJsonObject entry = secretsNeededOf(m_file).value(address).toObject();
+    SecretsNeeded needed;
+    for (const QJsonValue& field : entry.value(QLatin1String("fields")).toArray())
+        needed.fields.append(field.toString());
+    needed.saslAccount = entry.value(QLatin1String("saslAccount")).toString();
+    return needed;
 }
 
 StartRoom startRoom(const std::optional<QString>& environment, const QString& argument,

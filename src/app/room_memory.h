@@ -26,6 +26,18 @@ public:
     // Makes `address` the last room and the first of the recent ones.
     void remember(const QString& address);
 
+    // Which secrets a room needs, by the names of their fields in
+    // RoomCredentials ("serverPassword", "saslPassword"), and the account
+    // to identify as: not the secrets, so that they can be asked for when
+    // no keyring keeps them.
+    struct SecretsNeeded
+    {
+        QStringList fields;
+        QString saslAccount;
+    };
+    void rememberSecretsNeeded(const QString& address, const SecretsNeeded& needed);
+    SecretsNeeded secretsNeeded(const QString& address) const;
+
     QString file() const { return m_file; }
 
 private:

@@ -9,7 +9,9 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QInputDialog>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -53,6 +55,8 @@ public:
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override
     {
+        if (auto* ask = qobject_cast<QInputDialog*>(watched); ask && event->type() == QEvent::Show)
+            answer(ask);
         auto* box = qobject_cast<QMessageBox*>(watched);
         if (box && event->type() == QEvent::Show) {
             report("box " + encoded(box->windowTitle()) + ' ' + encoded(box->text()));
@@ -68,7 +72,28 @@ protected:
         }
         return false;
     }
+
+private:
+    static void answer(QInputDialog* ask);
 };
+
+// A question the program asks (a password) is answered with
+// SVW_TEST_ANSWER, or declined when that is not set.
+void BoxReporter::answer(QInputDialog* ask)
+{
+    report("ask " + encoded(ask->labelText()));
+    QPointer<QInputDialog> guard(ask);
+    QTimer::singleShot(0, ask, [guard] {
+        if (!guard)
+            return;
+        if (qEnvironmentVariableIsSet("SVW_TEST_ANSWER")) {
+            guard->setTextValue(qEnvironmentVariable("SVW_TEST_ANSWER"));
+            guard->accept();
+        } else {
+            guard->reject();
+        }
+    });
+}
 
 class Driver : public QObject
 {
@@ -124,6 +149,13 @@ private:
     {
         if (m_running)
             return;
+        // While a click is being handled, the commands after it are for the
+        // dialog it opens, once that shows (handling it may run event loops
+        // of its own before).
+        if (m_clicking && !QApplication::activeModalWidget()) {
+            QTimer::singleShot(10, this, &Driver::runPending);
+            return;
+        }
         m_running = true;
         qsizetype end;
         while (m_window && (end = m_pending.indexOf('\n')) >= 0) {
@@ -138,8 +170,10 @@ private:
                     // The commands already read go on inside what the click
                     // opens, or right after it when it opens nothing.
                     QTimer::singleShot(0, this, &Driver::runPending);
+                    m_clicking = true;
                     if (button)
                         button->click();
+                    m_clicking = false;
                     runPending();
                 });
                 return;
@@ -284,8 +318,12 @@ private:
                 widget = widget->parentWidget();
             report("focused " + (widget ? widget->objectName().toLatin1() : QByteArray("-")));
         } else if (command == "text") {
-            QLineEdit* edit = editOf(control(argument));
-            report("text " + argument + ' ' + (edit ? encoded(edit->text()) : QByteArray()));
+            QString shown;
+            if (auto* label = qobject_cast<QLabel*>(control(argument)))
+                shown = label->text();
+            else if (QLineEdit* edit = editOf(control(argument)))
+                shown = edit->text();
+            report("text " + argument + ' ' + encoded(shown));
         } else if (command == "sync") {
             report("ok " + argument);
         } else if (!command.isEmpty()) {
@@ -297,6 +335,7 @@ private:
     QSocketNotifier m_stdin;
     QByteArray m_pending;
     bool m_running = false;
+    bool m_clicking = false; // a click is being handled
     QPointer<QAbstractButton> m_click;
     bool m_wasEmpty = true;
 };

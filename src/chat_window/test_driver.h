@@ -27,19 +27,22 @@ class Solvane;
 //   menu NAME       choose the menu item NAME (mnuDE, mnuStop, mnuHelp, mnuExit)
 //   close           close the window by its frame
 //   focused         answer "focused NAME" with the control that has the focus
-//   text NAME       answer "text NAME TEXT" with the text of a box
+//   text NAME       answer "text NAME TEXT" with the text of a box or label
 //   sync TOKEN      answer "ok TOKEN" once everything before it is done
 // Reports on standard output, one a line:
 //   ready                       the window is up and commands are read
 //   said TEXT                   TEXT was added to the conversation box
 //   cleared                     the conversation box was emptied
 //   box CAPTION TEXT            a message box showed (it is closed with OK)
+//   ask QUESTION                the program asked for a text, a password
+//                               (answered with SVW_TEST_ANSWER, else declined)
 namespace test_driver {
 
 bool requested();
 
-// Reports every message box that opens and closes it with OK, so that a test
-// never hangs on a modal box. Install it before anything may show one.
+// Reports every message box that opens and closes it with OK, and every
+// question the program asks and answers it, so that a test never hangs on a
+// modal box. Install it before anything may show one.
 void reportMessageBoxes(QApplication* app);
 
 // Starts reading commands for `window` and reporting its conversation box.

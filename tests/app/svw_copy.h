@@ -48,6 +48,9 @@ public:
         QString configHome;
         QString home;
         QString directory;
+        // A program that runs svw (its path and arguments follow these).
+        QStringList launcher = {};
+        std::function<void(QProcessEnvironment&)> adjust = {};
     };
     SvwCopy(const WithoutRoom& start, const QString& nick)
         : m_path(start.directory.isEmpty() ? m_dir.path() : start.directory)
@@ -61,7 +64,16 @@ public:
             env.insert(QStringLiteral("HOME"), start.home);
         env.insert(QStringLiteral("SVW_NICK"), nick);
         env.insert(QStringLiteral("SVW_TEST_DRIVER"), QStringLiteral("1"));
-        launch(env, start.arguments);
+        if (start.adjust)
+            start.adjust(env);
+        if (start.launcher.isEmpty()) {
+            launch(env, start.arguments);
+            return;
+        }
+        launch(env,
+               start.launcher.mid(1) + QStringList{QStringLiteral(SVW_EXECUTABLE)} +
+                   start.arguments,
+               start.launcher.first());
     }
 
     ~SvwCopy()
@@ -144,6 +156,23 @@ public:
         return m_boxes;
     }
 
+    // Whether a report beginning with `start` came, and the first such.
+    QByteArray reported(const QByteArray& start)
+    {
+        pump();
+        for (const QByteArray& report : m_reports) {
+            if (report.startsWith(start))
+                return report;
+        }
+        return {};
+    }
+    // The reports so far, in order.
+    QList<QByteArray> reports()
+    {
+        pump();
+        return m_reports;
+    }
+
     bool saidContains(const QString& text, int timeoutMs = 5000)
     {
         return waitFor([&] { return m_said.contains(text); }, timeoutMs);
@@ -188,12 +217,13 @@ public:
     }
 
 private:
-    void launch(const QProcessEnvironment& env, const QStringList& arguments)
+    void launch(const QProcessEnvironment& env, const QStringList& arguments,
+                const QString& program = QStringLiteral(SVW_EXECUTABLE))
     {
         m_process.setProcessEnvironment(env);
         m_process.setWorkingDirectory(m_path);
         m_process.setReadChannel(QProcess::StandardOutput);
-        m_process.start(QStringLiteral(SVW_EXECUTABLE), arguments);
+        m_process.start(program, arguments);
     }
 
     static QString sharedRuntime()

@@ -71,7 +71,7 @@ private slots:
 
     void enteredRoomIsRememberedWithoutItsSecrets()
     {
-        ProgramRoomKeeper keeper{RoomMemory()};
+        ProgramRoomKeeper keeper(RoomMemory(), nullptr, nullptr);
         RoomChoice choice{u"irc://ann@127.0.0.1:1/#grove"_s, {}};
         choice.credentials.serverPassword = u"server-secret-1"_s;
         choice.credentials.saslPassword = u"sasl-secret-2"_s;
@@ -85,12 +85,49 @@ private slots:
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QByteArray written = file.readAll();
         QVERIFY(written.contains("127.0.0.1:1/#grove"));
-        QVERIFY(!written.contains("secret"));
+        QVERIFY(!written.contains("server-secret-1"));
+        QVERIFY(!written.contains("sasl-secret-2"));
 
         // A room that cannot be made is not remembered.
         QVERIFY(!keeper.enter(RoomChoice{u"local:no spaces"_s, {}}, &error));
         QCOMPARE(RoomMemory().lastRoom(), choice.address);
         QCOMPARE(keeper.currentAddress(), choice.address);
+    }
+
+    void secretsAreAskedForWhenNoKeyringKeepsThem()
+    {
+        const QString address = u"irc://ann@127.0.0.1:1/#grove"_s;
+        {
+            ProgramRoomKeeper first(RoomMemory(), nullptr, nullptr);
+            RoomChoice choice{address, {}};
+            choice.credentials.saslAccount = u"ann_acct"_s;
+            choice.credentials.saslPassword = u"sasl-secret-3"_s;
+            QString error;
+            QVERIFY2(first.enter(choice, &error), qPrintable(error));
+            QVERIFY(first.secretsNote().contains(u"memory only"_s));
+        }
+        // The next start: the account is remembered, the password asked for
+        // once, and kept in memory for the run.
+        QStringList asked;
+        ProgramRoomKeeper next(RoomMemory(), nullptr, [&asked](const QString& question) {
+            asked << question;
+            return std::optional(u"typed-again"_s);
+        });
+        QString error;
+        const StartRoom start = startRoom(std::nullopt, QString(), RoomMemory());
+        QCOMPARE(start.address, address);
+        QVERIFY2(next.start(start, &error), qPrintable(error));
+        QCOMPARE(asked.size(), 1);
+        QVERIFY(asked[0].contains(u"ann_acct"_s));
+        QCOMPARE(next.knownCredentials(address).saslPassword, u"typed-again"_s);
+        QCOMPARE(next.knownCredentials(address).saslAccount, u"ann_acct"_s);
+
+        QFile file(RoomMemory().file());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray written = file.readAll();
+        QVERIFY(written.contains("ann_acct"));
+        QVERIFY(!written.contains("sasl-secret-3"));
+        QVERIFY(!written.contains("typed-again"));
     }
 
 private:
