@@ -78,7 +78,8 @@ RoomMemory::SecretsNeeded RoomMemory::secretsNeeded(const QString& address) cons
 {
     const QJsonObject entry = secretsNeededOf(m_file).value(address).toObject();
     SecretsNeeded needed;
-    for (const QJsonValue& field : entry.value(QLatin1String("fields")).toArray())
+    const QJsonArray fields = entry.value(QLatin1String("fields")).toArray();
+    for (const QJsonValue field : fields)
         needed.fields.append(field.toString());
     needed.saslAccount = entry.value(QLatin1String("saslAccount")).toString();
     return needed;

@@ -81,7 +81,8 @@ QString ircMeetingText(const IrcPlace& place, const QString& networkName)
 QList<IrcNetwork> ircNetworksFromJson(const QByteArray& json)
 {
     QList<IrcNetwork> networks;
-    for (const QJsonValue& entry : QJsonDocument::fromJson(json).array()) {
+    const QJsonArray entries = QJsonDocument::fromJson(json).array();
+    for (const QJsonValue entry : entries) {
         const QJsonObject object = entry.toObject();
         IrcNetwork network{object.value(QLatin1String("name")).toString(),
                            object.value(QLatin1String("host")).toString(),

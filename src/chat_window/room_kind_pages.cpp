@@ -213,7 +213,7 @@ bool IrcRoomPage::showAddress(const QString& address)
 QString IrcRoomPage::channel() const
 {
     // People say "the channel friends", and mean #friends.
-    const QString typed = m_channel->text().trimmed();
+    QString typed = m_channel->text().trimmed();
     if (typed.isEmpty() || typed.startsWith(QLatin1Char('#')) || typed.startsWith(QLatin1Char('&')))
         return typed;
     return QLatin1Char('#') + typed;
@@ -240,7 +240,7 @@ QString IrcRoomPage::address(QString* error) const
         *error = QStringLiteral("Choose a nick.");
         return {};
     }
-    const QString written = ircPlaceAddress(chosen);
+    QString written = ircPlaceAddress(chosen);
     // What the room will be made from must read back as it was filled in.
     if (!readIrcPlace(written, error))
         return {};
