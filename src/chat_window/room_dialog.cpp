@@ -11,6 +11,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
@@ -47,7 +50,18 @@ RoomDialog::RoomDialog(RoomKeeper* keeper, const QString& nick, QWidget* parent)
     // The kinds of room, in the order their pages show.
     m_pages = {new LocalRoomPage, new IrcRoomPage(nick)};
 
-    auto* layout = new QVBoxLayout(this);
+    // Everything but Enter and Cancel scrolls, so the dialog fits a small
+    // screen, or one scaled up, and its buttons stay in reach.
+    auto* outer = new QVBoxLayout(this);
+    auto* scroll = new QScrollArea;
+    scroll->setObjectName(QStringLiteral("roomScroll"));
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    auto* content = new QWidget;
+    scroll->setWidget(content);
+    outer->addWidget(scroll);
+    auto* layout = new QVBoxLayout(content);
+    layout->setContentsMargins(0, 0, 0, 0);
     auto* top = new QFormLayout;
     layout->addLayout(top);
 
@@ -121,7 +135,7 @@ RoomDialog::RoomDialog(RoomKeeper* keeper, const QString& nick, QWidget* parent)
     cancel->setObjectName(QStringLiteral("cancelRoom"));
     connect(buttons, &QDialogButtonBox::accepted, this, &RoomDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &RoomDialog::reject);
-    layout->addWidget(buttons);
+    outer->addWidget(buttons);
 
     if (keeper) {
         const QString current = keeper->currentAddress();
@@ -133,6 +147,19 @@ RoomDialog::RoomDialog(RoomKeeper* keeper, const QString& nick, QWidget* parent)
     }
     refresh();
     m_kinds->setFocus();
+
+    // Wide enough for an address to show whole, as high as the content
+    // wants; never more than the screen has.
+    content->setMinimumWidth(fontMetrics().averageCharWidth() * 56);
+    const QSize wanted =
+        content->sizeHint() +
+        QSize(scroll->verticalScrollBar()->sizeHint().width(), buttons->sizeHint().height()) +
+        QSize(outer->contentsMargins().left() + outer->contentsMargins().right(),
+              outer->contentsMargins().top() + outer->contentsMargins().bottom() +
+                  outer->spacing());
+    const QSize room = screen()->availableGeometry().size() * 9 / 10;
+    content->setMinimumWidth(std::min(content->minimumWidth(), room.width() * 8 / 10));
+    resize(wanted.boundedTo(room));
 }
 
 RoomKindPage* RoomDialog::currentPage() const
