@@ -149,17 +149,19 @@ RoomDialog::RoomDialog(RoomKeeper* keeper, const QString& nick, QWidget* parent)
     m_kinds->setFocus();
 
     // Wide enough for an address to show whole, as high as the content
-    // wants; never more than the screen has.
-    content->setMinimumWidth(fontMetrics().averageCharWidth() * 56);
-    const QSize wanted =
-        content->sizeHint() +
-        QSize(scroll->verticalScrollBar()->sizeHint().width(), buttons->sizeHint().height()) +
-        QSize(outer->contentsMargins().left() + outer->contentsMargins().right(),
-              outer->contentsMargins().top() + outer->contentsMargins().bottom() +
-                  outer->spacing());
-    const QSize room = screen()->availableGeometry().size() * 9 / 10;
-    content->setMinimumWidth(std::min(content->minimumWidth(), room.width() * 8 / 10));
-    resize(wanted.boundedTo(room));
+    // wants; never more than the screen has. Narrower, the text wraps and
+    // the content scrolls up and down, never sideways.
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    layout->activate();
+    const QMargins margins = outer->contentsMargins();
+    const int width = std::max(content->sizeHint().width(), fontMetrics().averageCharWidth() * 60) +
+                      scroll->verticalScrollBar()->sizeHint().width() + margins.left() +
+                      margins.right();
+    const int height = content->heightForWidth(width) > 0 ? content->heightForWidth(width)
+                                                          : content->sizeHint().height();
+    const QSize wanted(width, height + buttons->sizeHint().height() + outer->spacing() +
+                                  margins.top() + margins.bottom());
+    resize(wanted.boundedTo(screen()->availableGeometry().size() * 9 / 10));
 }
 
 RoomKindPage* RoomDialog::currentPage() const

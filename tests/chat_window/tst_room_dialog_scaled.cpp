@@ -39,8 +39,10 @@ private slots:
             QVERIFY2(dialog.rect().contains(where), name);
             QVERIFY2(button->width() >= button->minimumSizeHint().width(), name);
         }
-        // The rest is reached by scrolling.
+        // The rest is reached by scrolling, up and down only: the text wraps.
         auto* scroll = dialog.findChild<QScrollArea*>(u"roomScroll"_s);
+        QVERIFY(!scroll->horizontalScrollBar()->isVisible());
+        QVERIFY(scroll->widget()->width() <= scroll->viewport()->width());
         QVERIFY(scroll->widget()->height() <= scroll->viewport()->height() ||
                 scroll->verticalScrollBar()->isVisible());
     }
