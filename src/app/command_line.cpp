@@ -9,6 +9,7 @@
 #include <QFileInfo>
 
 #include <array>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -62,6 +63,20 @@ std::string_view dashedName(std::string_view argument)
 
 } // namespace
 
+bool looksLikeRoom(std::string_view argument)
+{
+    if (argument == "local" || argument.substr(0, 6) == "local:")
+        return true;
+    const std::size_t scheme = argument.find("://");
+    if (scheme == std::string_view::npos || scheme == 0)
+        return false;
+    for (const char c : argument.substr(0, scheme)) {
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '.')
+            return false;
+    }
+    return true;
+}
+
 CommandLine::CommandLine(int argc, char* argv[])
 {
     if (argc > 0)
@@ -80,6 +95,11 @@ CommandLine::CommandLine(int argc, char* argv[])
         }
         if (argument == "--own-folder") {
             m_ownFolder = true;
+            continue;
+        }
+        // One room; a second is a mistake, not a choice between them.
+        if (looksLikeRoom(argument) && m_room.empty()) {
+            m_room = argument;
             continue;
         }
         const std::string_view name = dashedName(argument);
@@ -107,13 +127,18 @@ CommandLine::CommandLine(int argc, char* argv[])
 
 std::string usageText()
 {
-    return "Usage: svw [--own-folder] [Qt options, such as -platform NAME]\n"
+    return "Usage: svw [--own-folder] [ROOM] [Qt options, such as -platform NAME]\n"
            "       svw --help | --version\n"
            "\n"
            "SVW (Solvane Veilwire) holds a private conversation inside a public chat room:\n"
            "lines are enciphered with a password the group shares and marked with a\n"
            "five-character prefix. It is not strong encryption. Every line passes through\n"
            "the files \"temp\", \"Got\" and \"message\" in the current directory.\n"
+           "\n"
+           "ROOM is the room to talk in, as SVW_ROOM names it (below); quote it in the\n"
+           "shell: svw 'ircs://irc.libera.chat/#channel'. Without SVW_ROOM or ROOM the\n"
+           "room chosen last in the room dialog is entered again, else the local room.\n"
+           "The room sign at the right end of the menu bar opens that dialog.\n"
            "\n"
            "Options:\n"
            "  --own-folder    work in $XDG_STATE_HOME/svw (~/.local/state/svw when unset),\n"
@@ -122,9 +147,9 @@ std::string usageText()
            "  --version       print the version and exit\n"
            "\n"
            "Environment:\n"
-           "  SVW_ROOM        the room: unset or \"local\" (this machine), \"local:NAME\",\n"
-           "                  \"irc://[nick[:password]@]host[:port]/#channel[?key=KEY]\"\n"
-           "                  or \"ircs://...\"\n"
+           "  SVW_ROOM        the room, before ROOM and the remembered room: \"local\"\n"
+           "                  (this machine), \"local:NAME\", \"irc://[nick[:password]@]host\n"
+           "                  [:port]/#channel[?key=KEY]\" or \"ircs://...\" (TLS)\n"
            "  SVW_NICK        the name your lines carry (default: your login name)\n"
            "  SVW_IRC_CAFILE  a CA certificate (PEM) to trust for ircs:// rooms\n"
            "  SVW_IRC_ACCOUNT, SVW_IRC_ACCOUNT_PASSWORD\n"

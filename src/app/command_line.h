@@ -8,6 +8,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace svw {
@@ -24,6 +25,9 @@ public:
     const std::string& refused() const { return m_refused; }
     // Start in the folder of its own instead of the current directory.
     bool ownFolder() const { return m_ownFolder; }
+    // The room given as an argument (a room address, as SVW_ROOM takes it);
+    // empty when none was given.
+    const std::string& room() const { return m_room; }
 
     // argv[0] and Qt's options, for QApplication(qtArgc(), qtArgv()); both
     // live as long as this object.
@@ -34,6 +38,7 @@ private:
     Action m_action = Action::Run;
     std::string m_refused;
     bool m_ownFolder = false;
+    std::string m_room;
     std::vector<char*> m_qtArgv;
     int m_qtArgc = 0;
 };
@@ -48,6 +53,11 @@ QString ownFolderPath();
 
 // Makes the folder (0700, parents too) when missing and changes into it.
 bool enterOwnFolder(QString* error);
+
+// Whether an argument is meant as a room: "local", "local:NAME", or an
+// address with a scheme ("ircs://..."). Only these are taken as rooms, so a
+// mistyped option is still refused.
+bool looksLikeRoom(std::string_view argument);
 
 // What main does before anything needs the display: prints the help, the
 // version or the refusal, or enters the own folder. Returns the exit status

@@ -1,16 +1,21 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The program: the chat window on the room that SVW_ROOM chooses.
+// The program: the chat window on the room chosen at start-up.
 
 #include "command_line.h"
 #include "folder_lock.h"
 #include "notice.h"
+#include "program_room_keeper.h"
 #include "room_factory.h"
+#include "room_memory.h"
+#include "room_secrets.h"
 #include "solvane.h"
 #include "test_driver.h"
 #include "web_page.h"
 #include "web_window_loader.h"
 
 #include <QApplication>
+#include <QInputDialog>
+#include <QLineEdit>
 #include <QPointer>
 
 #include <cstdio>
@@ -41,22 +46,38 @@ int main(int argc, char* argv[])
         return 2;
     }
 
+    // SVW_ROOM wins, then a room given as the argument, then the room chosen
+    // last; nothing chosen at all is the local room, and the window says so.
+    const svw::StartRoom chosen = svw::startRoom(
+        qEnvironmentVariableIsSet("SVW_ROOM") ? std::optional(qEnvironmentVariable("SVW_ROOM"))
+                                              : std::nullopt,
+        QString::fromStdString(commandLine.room()), svw::RoomMemory());
+    svw::RoomSecrets secrets;
+    svw::ProgramRoomKeeper keeper(svw::RoomMemory(), &secrets, [](const QString& question) {
+        // Asked only where no keyring keeps the room's secrets.
+        bool given = false;
+        const QString answer = QInputDialog::getText(nullptr, svw::kAppTitle, question,
+                                                     QLineEdit::Password, QString(), &given);
+        return given ? std::optional(answer) : std::nullopt;
+    });
     QString error;
-    std::unique_ptr<svw::ChatRoomControl> room =
-        svw::createChatRoomControl(qEnvironmentVariable("SVW_ROOM"), svw::defaultNick(), &error);
+    std::unique_ptr<svw::ChatRoomControl> room = keeper.start(chosen, &error);
+    if (!room && chosen.from == svw::StartRoom::From::Memory) {
+        // A room remembered from an earlier run that cannot be used now
+        // does not keep the program from starting: the local room can.
+        std::fprintf(stderr, "svw: the room chosen last cannot be entered: %s\n",
+                     qUtf8Printable(error));
+        room = keeper.start(svw::StartRoom(), &error);
+    }
     if (!room) {
         std::fprintf(stderr, "svw: %s\n", qUtf8Printable(error));
         svw::showNotice(nullptr, error);
         return 2;
     }
 
-    // The window tells only of trouble; every step of the room goes to a
-    // terminal, where someone looking into a room that does not answer looks.
-    QObject::connect(room.get(), &svw::ChatRoomControl::statusChanged, [](const QString& status) {
-        std::fprintf(stderr, "svw: %s\n", qUtf8Printable(status));
-    });
-
     QPointer<svw::Solvane> window = new svw::Solvane(room.release());
+    window->setRoomKeeper(&keeper);
+    window->setFirstStart(!chosen.chosen);
     window->setWebWindowOpener(svw::makeWebWindowOpener(QString(svw::kWebPageAddress)));
     if (driven)
         svw::test_driver::drive(window);

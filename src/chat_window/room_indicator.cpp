@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "room_indicator.h"
 
+#include <QKeyEvent>
 #include <QPainter>
 #include <QPainterPath>
 
@@ -49,10 +50,12 @@ QString roomSummary(RoomState state, bool listening, const QString& description)
     return summary;
 }
 
-RoomIndicator::RoomIndicator(QWidget* parent) : QWidget(parent)
+RoomIndicator::RoomIndicator(QWidget* parent) : QAbstractButton(parent)
 {
     setAccessibleName(QStringLiteral("Room"));
-    setFocusPolicy(Qt::NoFocus);
+    // Reached with Tab; a click opens the room dialog without first taking
+    // the focus from where the user types.
+    setFocusPolicy(Qt::TabFocus);
     refresh();
 }
 
@@ -95,9 +98,25 @@ QSize RoomIndicator::sizeHint() const
     return QSize(h * 3 / 2 + 4, h);
 }
 
+void RoomIndicator::keyPressEvent(QKeyEvent* event)
+{
+    // Enter would otherwise reach the window, where it sends.
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) &&
+        (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+        click();
+        return;
+    }
+    QAbstractButton::keyPressEvent(event);
+}
+
 void RoomIndicator::paintEvent(QPaintEvent*)
 {
     QPainter p(this);
+    if (hasFocus()) {
+        // A sign this small shows the focus as a frame around it.
+        p.setPen(QPen(palette().color(QPalette::Highlight), 1, Qt::DotLine));
+        p.drawRect(rect().adjusted(0, 0, -1, -1));
+    }
     p.setRenderHint(QPainter::Antialiasing);
     const qreal h = height();
     const qreal d = std::min<qreal>(h * 0.6, 10.0);

@@ -3,8 +3,8 @@
 
 #include "chat_room_control.h"
 
+#include <QAbstractButton>
 #include <QString>
-#include <QWidget>
 
 namespace svw {
 
@@ -17,8 +17,9 @@ QString roomSummary(RoomState state, bool listening, const QString& description)
 // listens; its tool tip says the same in words, with the room and the nick.
 // The shapes differ as well as the colours, so the sign reads without colour:
 // a full disc in the room, a ring while reaching it, a cross out of reach,
-// and two arcs beside it while listening.
-class RoomIndicator : public QWidget
+// and two arcs beside it while listening. Pressed (by the mouse, or with
+// Space or Enter once Tab has reached it) it offers another room.
+class RoomIndicator : public QAbstractButton
 {
     Q_OBJECT
 
@@ -41,6 +42,7 @@ signals:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void refresh();

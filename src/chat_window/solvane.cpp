@@ -152,13 +152,6 @@ void Solvane::createControls()
     txtSaid->setTabChangesFocus(true);
     txtSaid->setUndoRedoEnabled(false); // only the program writes it: nothing to undo
 
-    Chat1->setParent(this);
-    Chat1->setObjectName(QStringLiteral("Chat1"));
-    connect(Chat1, &ChatRoomControl::RoomLine, this, &Solvane::Chat1_RoomLine);
-    connect(Chat1, &ChatRoomControl::roomTrouble, this, &Solvane::Chat1_RoomTrouble);
-    connect(Chat1, &ChatRoomControl::roomReady, this, &Solvane::Chat1_RoomReady);
-    connect(Chat1, &ChatRoomControl::roomStateChanged, this, &Solvane::showRoomState);
-
     shape = new QFrame(client);
     shape->setFrameStyle(QFrame::Box | QFrame::Plain);
     shape->setLineWidth(1);
@@ -238,9 +231,10 @@ void Solvane::createMenu()
     // controls below keep their places.
     m_roomIndicator = new RoomIndicator(menuBar());
     m_roomIndicator->setObjectName(QStringLiteral("roomIndicator"));
-    m_roomIndicator->setRoomDescription(Chat1->roomDescription());
-    m_roomIndicator->setRoomState(Chat1->roomState());
     menuBar()->setCornerWidget(m_roomIndicator, Qt::TopRightCorner);
+    connect(m_roomIndicator, &RoomIndicator::clicked, this, &Solvane::openRoomDialog);
+    QWidget::setTabOrder(cmdClear, m_roomIndicator);
+    attachRoom(Chat1);
     // Screen readers see the menu bar's items, not what stands in its corner:
     // the bar itself describes the room.
     menuBar()->setAccessibleDescription(m_roomIndicator->summary());
@@ -434,13 +428,6 @@ void Solvane::mnuHelp_Click()
     box->setInformativeText(m_roomIndicator->summary());
     box->exec();
     delete box.data();
-}
-
-void Solvane::mnuExit_Click()
-{
-    // Every window goes, web windows included, and the program ends.
-    QApplication::closeAllWindows();
-    QCoreApplication::quit();
 }
 
 void Solvane::Web_Click()

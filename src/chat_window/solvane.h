@@ -8,8 +8,10 @@
 #include <QPointer>
 #include <QString>
 
+#include <chrono>
 #include <deque>
 #include <functional>
+#include <memory>
 
 class QAction;
 class QComboBox;
@@ -23,6 +25,7 @@ namespace svw {
 
 class ChatRoomControl;
 class ConversationAppend;
+class RoomKeeper;
 class SealedConversation;
 class RoomIndicator;
 enum class RoomState;
@@ -60,6 +63,33 @@ public:
     // The prefixes offered in the prefix box, the first one shown at start.
     static const QStringList& prefixes();
 
+    // What the room sign's dialog asks about rooms, and makes them with; not
+    // owned. Without one the sign only shows where the room stands.
+    void setRoomKeeper(RoomKeeper* keeper);
+
+    // Marks a first start: the window is in the local room and nobody chose
+    // it. The conversation box says so, and where another room is chosen,
+    // until a line shows or another room is entered.
+    void setFirstStart(bool first);
+
+    // Goes to another room: the lines still waiting for this one go out
+    // first (for at most the leaving patience; the user is told how many
+    // did not), the room is left, and the control `makeNext` makes takes
+    // its place. Listening stays as it was. Lines said meanwhile go to the
+    // new room.
+    using RoomMaker = std::function<std::unique_ptr<ChatRoomControl>(QString* error)>;
+    void moveToRoom(RoomMaker makeNext);
+    bool isBetweenRooms() const { return m_leaving; }
+
+    // How long waiting lines may take to go out when a room is left, on a
+    // change of room and at Exit.
+    void setLeavingPatience(std::chrono::milliseconds patience) { m_patience = patience; }
+
+signals:
+    // Another room took the old one's place (or, when it could not be made,
+    // the old one is still there and `entered` is false).
+    void roomChanged(bool entered);
+
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void changeEvent(QEvent* event) override;
@@ -71,6 +101,16 @@ private:
     void describeControls();
     void applyLinkColour();
     void showRoomState(RoomState state);
+
+    // The room (solvane_room.cpp).
+    void attachRoom(ChatRoomControl* room);
+    void openRoomDialog();
+    void leaveRoom();
+    void Chat1_RoomLeft(int unsaidLines);
+    void Chat1_RoomNotice(const QString& text);
+    void Chat1_RoomDescriptionChanged();
+    void showNote(const QString& text);
+    bool sayInRoom(const QString& roomLine);
 
     // Start-up and the window's own commands.
     void Form_Load();
@@ -169,6 +209,14 @@ private:
     bool m_receiveFailureReported = false;
     QString m_roomTroubleReported;          // the trouble last told, until the room is ready
     QPointer<QMessageBox> m_roomTroubleBox; // shows it, until replaced or no longer true
+
+    RoomKeeper* m_keeper = nullptr;
+    RoomMaker m_nextRoom;    // while leaving for another room
+    bool m_leaving = false;  // between leaveRoom() and roomLeft()
+    bool m_exiting = false;  // the room is left because the program ends
+    QStringList m_heldLines; // said while between rooms, for the next one
+    std::chrono::milliseconds m_patience{10000};
+    bool m_firstStart = false;
 };
 
 } // namespace svw

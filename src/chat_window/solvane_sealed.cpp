@@ -193,7 +193,7 @@ void Solvane::flushSealedSends()
 bool Solvane::saySealed(const QStringList& roomLines, const QStringList& pieces, bool userWaits)
 {
     for (qsizetype i = 0; i < roomLines.size(); ++i) {
-        if (Chat1->SendRoomLine(roomLines[i]))
+        if (sayInRoom(roomLines[i]))
             continue;
         QString reason = Chat1->errorString();
         if (reason.isEmpty())

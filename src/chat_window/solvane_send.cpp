@@ -76,7 +76,7 @@ bool Solvane::sayPieces(const QStringList& pieces, const QString& prefix, const 
     }
 
     for (qsizetype i = 0; i < roomLines.size(); ++i) {
-        if (Chat1->SendRoomLine(roomLines[i]))
+        if (sayInRoom(roomLines[i]))
             continue;
         QString reason = Chat1->errorString();
         if (reason.isEmpty())

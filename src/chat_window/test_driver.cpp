@@ -4,16 +4,20 @@
 #include "solvane.h"
 
 #include <QAbstractButton>
+#include <QAbstractSpinBox>
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QInputDialog>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QSocketNotifier>
+#include <QTabWidget>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
@@ -51,6 +55,8 @@ public:
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override
     {
+        if (auto* ask = qobject_cast<QInputDialog*>(watched); ask && event->type() == QEvent::Show)
+            answer(ask);
         auto* box = qobject_cast<QMessageBox*>(watched);
         if (box && event->type() == QEvent::Show) {
             report("box " + encoded(box->windowTitle()) + ' ' + encoded(box->text()));
@@ -66,7 +72,28 @@ protected:
         }
         return false;
     }
+
+private:
+    static void answer(QInputDialog* ask);
 };
+
+// A question the program asks (a password) is answered with
+// SVW_TEST_ANSWER, or declined when that is not set.
+void BoxReporter::answer(QInputDialog* ask)
+{
+    report("ask " + encoded(ask->labelText()));
+    QPointer<QInputDialog> guard(ask);
+    QTimer::singleShot(0, ask, [guard] {
+        if (!guard)
+            return;
+        if (qEnvironmentVariableIsSet("SVW_TEST_ANSWER")) {
+            guard->setTextValue(qEnvironmentVariable("SVW_TEST_ANSWER"));
+            guard->accept();
+        } else {
+            guard->reject();
+        }
+    });
+}
 
 class Driver : public QObject
 {
@@ -109,35 +136,73 @@ private:
             return;
         }
         m_pending.append(chunk, got);
+        runPending();
+    }
 
-        // Commands run one after the other: one that waits (a message box,
-        // the window becoming active) must not start the next inside it.
-        m_stdin.setEnabled(false);
+    // Commands run one after the other: one that waits (a message box, the
+    // window becoming active) does not start the next inside it; lines that
+    // arrive meanwhile are kept and run after it. A click is the exception:
+    // what it opens (a dialog) runs an event loop of its own until it
+    // closes, and the commands that follow work that dialog, so they run in
+    // that loop.
+    void runPending()
+    {
+        if (m_running)
+            return;
+        // While a click is being handled, the commands after it are for the
+        // dialog it opens, once that shows (handling it may run event loops
+        // of its own before).
+        if (m_clicking && !QApplication::activeModalWidget()) {
+            QTimer::singleShot(10, this, &Driver::runPending);
+            return;
+        }
+        m_running = true;
         qsizetype end;
         while (m_window && (end = m_pending.indexOf('\n')) >= 0) {
             const QByteArray line = m_pending.left(end);
             m_pending.remove(0, end + 1);
             ensureActive();
             run(line.trimmed());
+            if (m_click) {
+                QPointer<QAbstractButton> button = std::exchange(m_click, nullptr);
+                m_running = false;
+                QTimer::singleShot(0, this, [this, button] {
+                    // The commands already read go on inside what the click
+                    // opens, or right after it when it opens nothing.
+                    QTimer::singleShot(0, this, &Driver::runPending);
+                    m_clicking = true;
+                    if (button)
+                        button->click();
+                    m_clicking = false;
+                    runPending();
+                });
+                return;
+            }
             // What the command set going (a check queued by a change of
             // focus, a line to the room) happens before the next one, as
             // between a user's key presses.
             QCoreApplication::processEvents();
         }
-        m_stdin.setEnabled(bool(m_window));
+        m_running = false;
+        if (!m_window)
+            m_stdin.setEnabled(false);
     }
 
-    // Keys reach the window only while it is the active one, as a user's
-    // do; a message box that just closed gives the activation back a
-    // moment later.
+    // A dialog the window opened is the one that takes the keys while it
+    // is open.
     void ensureActive()
     {
-        if (!m_window || m_window->isActiveWindow())
+        if (!m_window)
             return;
-        m_window->activateWindow();
+        QWidget* target = QApplication::activeModalWidget();
+        if (!target)
+            target = m_window;
+        if (target->isActiveWindow())
+            return;
+        target->activateWindow();
         QElapsedTimer waited;
         waited.start();
-        while (m_window && !m_window->isActiveWindow() && !waited.hasExpired(2000))
+        while (target && !target->isActiveWindow() && !waited.hasExpired(2000))
             QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
     }
 
@@ -151,7 +216,32 @@ private:
     {
         if (auto* combo = qobject_cast<QComboBox*>(box))
             return combo->lineEdit();
+        if (auto* spin = qobject_cast<QAbstractSpinBox*>(box))
+            return spin->findChild<QLineEdit*>();
         return qobject_cast<QLineEdit*>(box);
+    }
+
+    // Picks the entry `text` of a list or the page `text` of a tab box (its
+    // caption without the & of its mnemonic), as a click on it would.
+    bool choose(QWidget* control, const QString& text)
+    {
+        if (auto* combo = qobject_cast<QComboBox*>(control)) {
+            const int index = combo->findText(text);
+            if (index < 0)
+                return false;
+            combo->setCurrentIndex(index);
+            emit combo->activated(index);
+            return true;
+        }
+        if (auto* tabs = qobject_cast<QTabWidget*>(control)) {
+            for (int i = 0; i < tabs->count(); ++i) {
+                if (tabs->tabText(i).remove(QLatin1Char('&')) == text) {
+                    tabs->setCurrentIndex(i);
+                    return true;
+                }
+            }
+        }
+        return false;
     }
 
     void press(QWidget* target, int key, const QString& text = {})
@@ -209,8 +299,13 @@ private:
                 return report("error no key " + argument);
             press(focused() ? focused() : m_window.data(), keys.value(argument));
         } else if (command == "click") {
+            // Pressed once this command is done (see runPending).
             if (auto* button = qobject_cast<QAbstractButton*>(control(argument)))
-                button->click();
+                m_click = button;
+        } else if (command == "choose") {
+            QWidget* widget = control(argument);
+            if (!widget || !choose(widget, text))
+                return report("error cannot choose " + argument);
         } else if (command == "menu") {
             if (auto* item = m_window->findChild<QAction*>(QString::fromLatin1(argument)))
                 item->trigger();
@@ -223,8 +318,12 @@ private:
                 widget = widget->parentWidget();
             report("focused " + (widget ? widget->objectName().toLatin1() : QByteArray("-")));
         } else if (command == "text") {
-            QLineEdit* edit = editOf(control(argument));
-            report("text " + argument + ' ' + (edit ? encoded(edit->text()) : QByteArray()));
+            QString shown;
+            if (auto* label = qobject_cast<QLabel*>(control(argument)))
+                shown = label->text();
+            else if (QLineEdit* edit = editOf(control(argument)))
+                shown = edit->text();
+            report("text " + argument + ' ' + encoded(shown));
         } else if (command == "sync") {
             report("ok " + argument);
         } else if (!command.isEmpty()) {
@@ -235,6 +334,9 @@ private:
     QPointer<Solvane> m_window;
     QSocketNotifier m_stdin;
     QByteArray m_pending;
+    bool m_running = false;
+    bool m_clicking = false; // a click is being handled
+    QPointer<QAbstractButton> m_click;
     bool m_wasEmpty = true;
 };
 

@@ -122,9 +122,12 @@ LocalRoom::LocalRoom(const QString& nick, const QString& name, const QString& di
 
 QString LocalRoom::roomDescription() const
 {
+    // "In the room" alone would read as talking with others: the words say
+    // that nobody outside this computer takes part. The nick stays last,
+    // after " as ", where the window reads the name it goes by.
     const QString room = m_name == defaultName() ? QStringLiteral("the local room")
                                                  : QStringLiteral("the local room %1").arg(m_name);
-    return QStringLiteral("%1 as %2").arg(room, m_nick);
+    return QStringLiteral("%1, on this computer only, as %2").arg(room, m_nick);
 }
 
 // Epoch 0 keeps the plain names, so a room that never lost a host to a

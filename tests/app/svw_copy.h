@@ -36,10 +36,44 @@ public:
         env.insert(QStringLiteral("SVW_ROOM"), room);
         env.insert(QStringLiteral("SVW_NICK"), nick);
         env.insert(QStringLiteral("SVW_TEST_DRIVER"), QStringLiteral("1"));
-        m_process.setProcessEnvironment(env);
-        m_process.setWorkingDirectory(m_path);
-        m_process.setReadChannel(QProcess::StandardOutput);
-        m_process.start(QStringLiteral(SVW_EXECUTABLE), QStringList{});
+        launch(env, {});
+    }
+
+    // A copy started as from the desktop or a terminal without SVW_ROOM:
+    // the room comes from its arguments or the configuration under
+    // `configHome` (its XDG_CONFIG_HOME). With `home`, that is its HOME too.
+    struct WithoutRoom
+    {
+        QStringList arguments;
+        QString configHome;
+        QString home;
+        QString directory;
+        // A program that runs svw (its path and arguments follow these).
+        QStringList launcher = {};
+        std::function<void(QProcessEnvironment&)> adjust = {};
+    };
+    SvwCopy(const WithoutRoom& start, const QString& nick)
+        : m_path(start.directory.isEmpty() ? m_dir.path() : start.directory)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), sharedRuntime());
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.remove(QStringLiteral("SVW_ROOM"));
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), start.configHome);
+        if (!start.home.isEmpty())
+            env.insert(QStringLiteral("HOME"), start.home);
+        env.insert(QStringLiteral("SVW_NICK"), nick);
+        env.insert(QStringLiteral("SVW_TEST_DRIVER"), QStringLiteral("1"));
+        if (start.adjust)
+            start.adjust(env);
+        if (start.launcher.isEmpty()) {
+            launch(env, start.arguments);
+            return;
+        }
+        launch(env,
+               start.launcher.mid(1) + QStringList{QStringLiteral(SVW_EXECUTABLE)} +
+                   start.arguments,
+               start.launcher.first());
     }
 
     ~SvwCopy()
@@ -122,6 +156,23 @@ public:
         return m_boxes;
     }
 
+    // Whether a report beginning with `start` came, and the first such.
+    QByteArray reported(const QByteArray& start)
+    {
+        pump();
+        for (const QByteArray& report : m_reports) {
+            if (report.startsWith(start))
+                return report;
+        }
+        return {};
+    }
+    // The reports so far, in order.
+    QList<QByteArray> reports()
+    {
+        pump();
+        return m_reports;
+    }
+
     bool saidContains(const QString& text, int timeoutMs = 5000)
     {
         return waitFor([&] { return m_said.contains(text); }, timeoutMs);
@@ -166,6 +217,15 @@ public:
     }
 
 private:
+    void launch(const QProcessEnvironment& env, const QStringList& arguments,
+                const QString& program = QStringLiteral(SVW_EXECUTABLE))
+    {
+        m_process.setProcessEnvironment(env);
+        m_process.setWorkingDirectory(m_path);
+        m_process.setReadChannel(QProcess::StandardOutput);
+        m_process.start(program, arguments);
+    }
+
     static QString sharedRuntime()
     {
         static const QTemporaryDir runtime(QDir::tempPath() + QStringLiteral("/svw-run-XXXXXX"));

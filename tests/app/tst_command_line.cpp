@@ -112,12 +112,42 @@ private slots:
         QCOMPARE(QString::fromStdString(commandLine.refused()), QStringLiteral("--colour"));
     }
 
+    void roomArgument_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("room");
+        QTest::addColumn<bool>("refused");
+        QTest::newRow("IRC over TLS") << QStringList{"svw", "ircs://irc.example.net/#chan"}
+                                      << "ircs://irc.example.net/#chan" << false;
+        QTest::newRow("named local room")
+            << QStringList{"svw", "local:attic", "-reverse"} << "local:attic" << false;
+        QTest::newRow("beside the own folder")
+            << QStringList{"svw", "--own-folder", "local"} << "local" << false;
+        QTest::newRow("a second room is a mistake")
+            << QStringList{"svw", "local", "irc://h/#c"} << "local" << true;
+        QTest::newRow("no scheme before ://") << QStringList{"svw", "://h/#c"} << "" << true;
+        QTest::newRow("a plain word is no room") << QStringList{"svw", "attic"} << "" << true;
+    }
+    void roomArgument()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, room);
+        QFETCH(bool, refused);
+        Arguments args(arguments);
+        CommandLine commandLine(args.argc(), args.argv());
+        QCOMPARE(QString::fromStdString(commandLine.room()), room);
+        QCOMPARE(commandLine.action() == CommandLine::Action::Refuse, refused);
+        // A room is the program's, never Qt's.
+        QVERIFY(!qtArguments(commandLine).contains(room) || room.isEmpty());
+    }
+
     void helpSaysWhatAUserNeeds()
     {
         const QString usage = QString::fromStdString(svw::usageText());
-        for (const char* needed : {"SVW_ROOM", "SVW_NICK", "SVW_IRC_CAFILE", "SVW_IRC_ACCOUNT",
-                                   "SVW_IRC_ACCOUNT_PASSWORD", "SVW_IRC_CERT", "?key=", "svw(1)",
-                                   "README", "--own-folder", "not strong encryption"})
+        for (const char* needed :
+             {"SVW_ROOM", "SVW_NICK", "SVW_IRC_CAFILE", "SVW_IRC_ACCOUNT",
+              "SVW_IRC_ACCOUNT_PASSWORD", "SVW_IRC_CERT", "?key=", "svw(1)", "README",
+              "--own-folder", "not strong encryption", "[ROOM]", "room chosen last", "room sign"})
             QVERIFY2(usage.contains(QLatin1String(needed)), needed);
         QCOMPARE(QString::fromStdString(svw::versionText()), QStringLiteral("SVW 1.00\n"));
     }

@@ -260,6 +260,9 @@ private slots:
         QVERIFY(m_indicator->toolTip().endsWith(QStringLiteral("Listening for the group's lines")));
         QCOMPARE(accessibleText(m_indicator, QAccessible::Description), m_indicator->toolTip());
         QCOMPARE(accessibleText(m_indicator, QAccessible::Name), QStringLiteral("Room"));
+        // A control one presses, from the keyboard too.
+        QCOMPARE(QAccessible::queryAccessibleInterface(m_indicator)->role(), QAccessible::Button);
+        QVERIFY(m_indicator->focusPolicy() & Qt::TabFocus);
 
         m_room->stand(RoomState::OutOfReach);
         QVERIFY(m_indicator->toolTip().startsWith(QStringLiteral("The room is out of reach: ")));

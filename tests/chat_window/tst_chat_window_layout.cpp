@@ -246,7 +246,7 @@ private slots:
         auto* said = m_window->findChild<QWidget*>(QStringLiteral("txtSaid"));
         said->setFocus(Qt::TabFocusReason);
         QStringList visited;
-        for (int i = 0; i < 7; ++i) {
+        for (int i = 0; i < 8; ++i) {
             QWidget* focus = QApplication::focusWidget();
             QVERIFY(focus);
             // The prefix box holds the focus through its line edit.
@@ -255,8 +255,8 @@ private slots:
             visited.append(focus->objectName());
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         }
-        QCOMPARE(visited,
-                 (QStringList{"txtSaid", "pw", "cbPre", "txtSend", "cmdSend", "Web", "cmdClear"}));
+        QCOMPARE(visited, (QStringList{"txtSaid", "pw", "cbPre", "txtSend", "cmdSend", "Web",
+                                       "cmdClear", "roomIndicator"}));
         QCOMPARE(QApplication::focusWidget(), said);
     }
 

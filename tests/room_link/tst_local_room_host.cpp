@@ -128,9 +128,10 @@ private slots:
         QSignalSpy states(ann.get(), &ChatRoomControl::roomStateChanged);
         QCOMPARE(ann->roomState(), RoomState::Reaching);
         QTRY_COMPARE_WITH_TIMEOUT(ann->roomState(), RoomState::Connected, kWaitMs);
-        QCOMPARE(ann->roomDescription(), QStringLiteral("the local room test as ann"));
+        QCOMPARE(ann->roomDescription(),
+                 QStringLiteral("the local room test, on this computer only, as ann"));
         QCOMPARE(LocalRoom("bob", LocalRoom::defaultName(), dir).roomDescription(),
-                 QStringLiteral("the local room as bob"));
+                 QStringLiteral("the local room, on this computer only, as bob"));
 
         QCOMPARE(states.size(), 1);
 
