@@ -74,6 +74,7 @@ private slots:
         ProgramRoomKeeper keeper(RoomMemory(), nullptr, nullptr);
         RoomChoice choice{u"irc://ann@127.0.0.1:1/#grove"_s, {}};
         choice.credentials.serverPassword = u"server-secret-1"_s;
+        choice.credentials.saslAccount = u"ann-account"_s;
         choice.credentials.saslPassword = u"sasl-secret-2"_s;
         QString error;
         QVERIFY2(keeper.enter(choice, &error), qPrintable(error));
