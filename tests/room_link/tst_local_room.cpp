@@ -503,6 +503,33 @@ private slots:
         QCOMPARE(atBob.lines(), atCay.lines());
     }
 
+    // A copy that joins late starts with the lines said from then on, also
+    // once the host has changed and the room is told what each copy has seen.
+    void lateCopyDoesNotHearEarlierLinesAfterTheHostChanges()
+    {
+        const QString dir = freshDirectory();
+        auto ann = enter("ann", dir, State::Hosting);
+        auto bob = enter("bob", dir, State::Joined);
+        QVERIFY(ann->SendRoomLine("ann before cay"));
+        QVERIFY(bob->SendRoomLine("bob before cay"));
+        QVERIFY(settle(ann.get()) && settle(bob.get()));
+
+        auto cay = enter("cay", dir, State::Joined);
+        Transcript atCay(cay.get());
+        QTRY_COMPARE_WITH_TIMEOUT(ann->joinedCopies(), 2, kWaitMs);
+        ann.reset();
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                return (bob->state() == State::Hosting && cay->state() == State::Joined) ||
+                       (bob->state() == State::Joined && cay->state() == State::Hosting);
+            },
+            kWaitMs));
+        // Said after the room has re-formed: earlier lines would be in first.
+        QVERIFY(bob->SendRoomLine("bob after"));
+        QTRY_COMPARE_WITH_TIMEOUT(atCay.countOf("bob after"), 1, kWaitMs);
+        QCOMPARE(atCay.lines(), QStringList{"bob: bob after"});
+    }
+
     void lineSaidWhileReformingArrivesOnce()
     {
         const QString dir = freshDirectory();
