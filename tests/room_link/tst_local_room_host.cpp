@@ -368,13 +368,16 @@ private slots:
         MessageStream fromCopy(again);
         QVERIFY(fromCopy.waitFor(1)); // hello
         again->write(frameLocalRoomMessage(welcome));
-        QVERIFY(fromCopy.waitFor(2));
-        QTest::qWait(100);   // an older offer would be here by now,
-        fromCopy.waitFor(2); // and read with this
+        // A line said once the copy is back follows whatever it offers.
+        QTRY_COMPARE_WITH_TIMEOUT(copy.state(), State::Joined, kWaitMs);
+        QVERIFY(copy.SendRoomLine("said after"));
+        QVERIFY(fromCopy.waitFor(3));
 
-        QCOMPARE(fromCopy.messages.size(), 2);
+        QCOMPARE(fromCopy.messages.size(), 3);
         QCOMPARE(fromCopy.messages[1].kind, LocalRoomMessage::Kind::Say);
         QCOMPARE(fromCopy.messages[1].text, QStringLiteral("fresh"));
+        QCOMPARE(fromCopy.messages[2].kind, LocalRoomMessage::Kind::Say);
+        QCOMPARE(fromCopy.messages[2].text, QStringLiteral("said after"));
     }
 
     // A copy that stops reading holds only its place in the history; once

@@ -73,11 +73,16 @@ private slots:
                 peer->say(QString::number(i));
         for (auto& peer : peers)
             QTRY_COMPARE_WITH_TIMEOUT(peer->lines().size(), 3 * kEach, kWaitMs);
-        QTest::qWait(100); // a duplicate would show by now
+        // Said once everyone has every line: a duplicate would come before it.
+        peers[1]->say("last");
+        for (auto& peer : peers)
+            QTRY_COMPARE_WITH_TIMEOUT(peer->countOf("bob: last"), 1, kWaitMs);
 
-        const QStringList order = peers[0]->lines();
+        QStringList order = peers[0]->lines();
         QCOMPARE(peers[1]->lines(), order);
         QCOMPARE(peers[2]->lines(), order);
+        QCOMPARE(order.size(), 3 * kEach + 1);
+        QCOMPARE(order.takeLast(), QStringLiteral("bob: last"));
         for (auto& peer : peers) {
             QStringList own = order.filter(QRegularExpression("^" + peer->nick() + ": "));
             QCOMPARE(own.size(), kEach);
@@ -184,7 +189,9 @@ private slots:
         }
         sayRound(QStringLiteral("the end"));
         everyoneHeard();
-        QTest::qWait(100); // a duplicate would show by now
+        // A duplicate would come before a round said once everyone has all.
+        sayRound(QStringLiteral("after the end"));
+        everyoneHeard();
 
         QCOMPARE(alive.size(), size_t(2));
         QCOMPARE(alive[0]->lines(), alive[1]->lines());
