@@ -178,13 +178,9 @@ void TestIrcResilience::keepaliveReconnectsFromSilentServer()
     // keeps what is said meanwhile, and comes back on a new connection.
     QVERIFY(QTest::qWaitFor([&] { return !erin->isJoined(); }, kServerWaitMs));
     QVERIFY(erin->SendRoomLine("said while away"));
-    QVERIFY(QTest::qWaitFor([&] { return fake.hasPendingConnections(); }, kServerWaitMs));
-    ScriptedPeer second(fake.nextPendingConnection());
-    QVERIFY(second.waitForLineStarting("USER "));
-    welcome(second, "erin");
-    QVERIFY(second.waitForLine("JOIN #quiet"));
-    second.send(":erin!~svw@h JOIN :#quiet");
-    QVERIFY(second.waitForLine("PRIVMSG #quiet :said while away"));
+    const auto second = acceptAndJoin(fake, erin, "erin", "#quiet");
+    QVERIFY(second);
+    QVERIFY(second->waitForLine("PRIVMSG #quiet :said while away"));
     QVERIFY(std::any_of(erin.statuses().cbegin(), erin.statuses().cend(),
                         [](const QString& s) { return s.contains("no answer from the server"); }));
 }
