@@ -99,6 +99,25 @@ inline std::unique_ptr<ScriptedPeer> acceptAndJoin(QTcpServer& fake, WatchedRoom
     return peer;
 }
 
+// Waits until a control with the test settings, on a server that closes
+// every connection at once, has come back: a control started before it with
+// the same settings that was going to try again would have by then.
+inline bool retryWouldHaveCome()
+{
+    QTcpServer closer;
+    if (!closer.listen(QHostAddress::LocalHost))
+        return false;
+    int connections = 0;
+    QObject::connect(&closer, &QTcpServer::newConnection, [&] {
+        while (QTcpSocket* socket = closer.nextPendingConnection()) {
+            ++connections;
+            socket->close();
+        }
+    });
+    WatchedRoom probe(testRoomSettings(closer.serverPort(), "probe"));
+    return QTest::qWaitFor([&] { return connections >= 2; }, kServerWaitMs);
+}
+
 // Waits until the control has answered a PING sent now: whatever the peer
 // sent before it has been read and acted on.
 inline bool caughtUp(ScriptedPeer& peer, const QByteArray& token)
