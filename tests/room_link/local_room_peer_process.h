@@ -2,7 +2,7 @@
 #pragma once
 
 // One copy of a local room in a process of its own: the local_room_peer
-// helper, told on its input what to say, reporting on its output what it
+// program, told on its input what to say, reporting on its output what it
 // hears and where it stands. Tests of the room across processes use it, and
 // so do tests of whole copies that need a plain member of their room.
 
