@@ -223,7 +223,9 @@ void TestIrcTrouble::stayingInTheChannelIsNoTrouble()
     QTcpServer fake;
     QVERIFY(fake.listen(QHostAddress::LocalHost));
     IrcRoomSettings settings = testRoomSettings(fake.serverPort(), "ora", "#t");
-    settings.troubleAfterMs = 1000;
+    // Long enough to be in the channel well before it, even under the
+    // sanitizers on a busy machine.
+    settings.troubleAfterMs = 2000;
     WatchedRoom ora(settings);
     auto peer = acceptAndJoin(fake, ora, "ora", "#t");
     QVERIFY(peer);
