@@ -19,7 +19,7 @@ FUZZ_SECONDS ?= 600
 PROGRAM_TARGETS := svw svw_web_window_plugin
 
 .PHONY: all deps deps-run configure build program run test test-main test-asan fuzz fuzz-build fuzz-smoke tidy bench \
-	package smoke clean
+	package smoke mutants clean
 
 all: build
 
@@ -81,6 +81,11 @@ package: build
 # leaves $(BUILD)/smoke-two-copies.png.
 smoke: build
 	scripts/smoke-xvfb $(BUILD)/src/app/svw $(BUILD)
+
+# Named faults planted one at a time in a scratch copy (scripts/mutants.d/):
+# each must make one of its tests fail. Not part of `make test`.
+mutants: deps
+	scripts/mutants
 
 bench: build
 	cmake --build $(BUILD) --target benchmarks

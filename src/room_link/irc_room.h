@@ -42,7 +42,8 @@ struct IrcRoomSettings
     int kickRejoinMs = 30'000;     // first wait before rejoining after a kick; doubles ...
     int kickRejoinMaxMs = 960'000; // ... on each kick that follows soon, up to this
     int pongIntervalMs = 1'000;    // answers to the server's PINGs, at most one per interval
-    int pingFloodLimit = 30;       // PINGs from the server within a minute that we still answer
+    int pingFloodLimit = 30;       // PINGs from the server within a window that we still answer
+    int pingWindowMs = 60'000;     // the window those PINGs are counted over
     // What the channel sees of us besides the nick: the login's name, made
     // valid for IRC, and no real name of its own.
     QString userName = ircUserNameFromLogin();

@@ -22,7 +22,7 @@ void IrcRoom::handleJoin(const IrcMessage& message)
     setPhase(Phase::Joined);
     announce(
         u"In %1 on %2 as %3."_s.arg(m_settings.address.channel, m_settings.address.host, m_nick));
-    m_troubleTimer.stop();
+    m_troubleTimer.stop(); // in the channel: nothing to tell
     m_outageTold = false;
     m_refusedLines = 0; // a fresh join is a fresh start
     setRoomState(RoomState::Connected);

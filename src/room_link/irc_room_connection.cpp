@@ -27,9 +27,6 @@ constexpr qsizetype kMaxInboxBytes = 16 * 1024;
 // we handle its lines waits instead of growing our memory.
 constexpr qint64 kReadBufferBytes = 64 * 1024;
 
-// PINGs from the server are counted over this window.
-constexpr qint64 kPingWindowMs = 60'000;
-
 QString describeCertificate(const QSslCertificate& certificate)
 {
     if (certificate.isNull())
@@ -177,13 +174,14 @@ void IrcRoom::giveUp(const QString& status, const QString& why)
 void IrcRoom::answerPing(const QStringList& params)
 {
     const qint64 now = m_clock.elapsed();
-    if (now - m_pingWindowStartMs > kPingWindowMs) {
+    if (now - m_pingWindowStartMs > m_settings.pingWindowMs) {
         m_pingWindowStartMs = now;
         m_pingsInWindow = 0;
     }
     if (++m_pingsInWindow > std::max(1, m_settings.pingFloodLimit)) {
-        onSocketLost(u"the server sent more than %1 PINGs within a minute; it was left as "
-                     u"flooding"_s.arg(m_settings.pingFloodLimit));
+        onSocketLost(u"the server sent more than %1 PINGs within %2; it was left as "
+                     u"flooding"_s.arg(m_settings.pingFloodLimit)
+                         .arg(seconds(m_settings.pingWindowMs)));
         return;
     }
     // One answer waits at most, with the newest token: a server asks

@@ -213,12 +213,17 @@ private slots:
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("out");
         QTest::addColumn<QString>("err");
+        QTest::addColumn<bool>("folderBlocked");
         QTest::newRow("help") << QStringList{"--help"} << 0 << "Usage: svw"
-                              << "";
+                              << "" << false;
         QTest::newRow("version") << QStringList{"--version"} << 0 << "SVW 1.00\n"
-                                 << "";
+                                 << "" << false;
         QTest::newRow("refused") << QStringList{"--bogus"} << 2 << ""
-                                 << "svw: unknown argument: --bogus\n\nUsage: svw";
+                                 << "svw: unknown argument: --bogus\n\nUsage: svw" << false;
+        // Its own folder cannot be made: the program ends rather than work
+        // in the current directory.
+        QTest::newRow("own folder blocked") << QStringList{"--own-folder"} << 2 << ""
+                                            << "svw: " << true;
     }
 
     void programAnswersWithoutADisplay()
@@ -227,10 +232,18 @@ private slots:
         QFETCH(int, status);
         QFETCH(QString, out);
         QFETCH(QString, err);
+        QFETCH(bool, folderBlocked);
         QTemporaryDir runtime;
         QVERIFY(runtime.isValid());
+        QTemporaryDir state;
+        QVERIFY(state.isValid());
         QProcess program;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        if (folderBlocked) {
+            QFile blocker(state.filePath("file"));
+            QVERIFY(blocker.open(QIODevice::WriteOnly));
+            env.insert("XDG_STATE_HOME", blocker.fileName());
+        }
         env.insert("QT_QPA_PLATFORM", "xcb");
         env.remove("DISPLAY");
         env.remove("WAYLAND_DISPLAY");
@@ -245,6 +258,8 @@ private slots:
         const QString gotErr = QString::fromLocal8Bit(program.readAllStandardError());
         QVERIFY2(out.isEmpty() ? gotOut.isEmpty() : gotOut.startsWith(out), qPrintable(gotOut));
         QVERIFY2(err.isEmpty() ? gotErr.isEmpty() : gotErr.startsWith(err), qPrintable(gotErr));
+        if (folderBlocked)
+            QVERIFY2(gotErr.contains(state.filePath("file")), qPrintable(gotErr));
         QCOMPARE(QDir(runtime.path()).entryList(QDir::Files), QStringList());
     }
 };

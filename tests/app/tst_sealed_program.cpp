@@ -5,6 +5,7 @@
 // shows a note, a line said again is not shown again, an altered line shows
 // the note, and nothing of it reaches a file.
 
+#include "local_room_peer_process.h"
 #include "svw_copy.h"
 
 #include <QCoreApplication>
@@ -12,6 +13,7 @@
 
 #include <memory>
 
+using svw::test::LocalRoomPeer;
 using svw::testing::SvwCopy;
 using namespace Qt::StringLiterals;
 
@@ -19,56 +21,6 @@ namespace {
 
 constexpr int kWaitMs = 30000; // Argon2id under the sanitizers takes a while
 const QString kNote = u"[sealed with another password, or altered]"_s;
-
-// A member of the room who is no copy: says raw room lines and records what
-// the room carries.
-class Outsider
-{
-public:
-    Outsider(const QString& directory, const QString& room, const QString& nick)
-    {
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start(QStringLiteral(LOCAL_ROOM_PEER), {directory, room, nick});
-    }
-    ~Outsider()
-    {
-        m_process.write("quit\n");
-        m_process.closeWriteChannel();
-        if (!m_process.waitForFinished(5000))
-            m_process.kill();
-        m_process.waitForFinished(5000);
-    }
-    void say(const QString& text)
-    {
-        m_process.write("say " + text.toUtf8() + '\n');
-        m_process.waitForBytesWritten(5000);
-    }
-    // The first room line from `sender` after `skip` of theirs, waiting for it.
-    QString lineFrom(const QString& sender, int skip = 0)
-    {
-        QString found;
-        (void)QTest::qWaitFor(
-            [&] {
-                m_process.waitForReadyRead(20);
-                while (m_process.canReadLine())
-                    m_lines.append(QString::fromUtf8(m_process.readLine().chopped(1)));
-                int seen = 0;
-                for (const QString& line : m_lines) {
-                    if (line.startsWith("line " + sender + '\t') && seen++ == skip) {
-                        found = line.mid(line.indexOf('\t') + 1);
-                        return true;
-                    }
-                }
-                return false;
-            },
-            kWaitMs);
-        return found;
-    }
-
-private:
-    QProcess m_process;
-    QStringList m_lines;
-};
 
 } // namespace
 
@@ -81,7 +33,10 @@ private slots:
     {
         // The copies and the outsider meet in a room directory of this test.
         const QString name = u"sealed-%1"_s.arg(QCoreApplication::applicationPid());
-        m_outsider = std::make_unique<Outsider>(m_runtime.path() + "/svw", name, "eve");
+        // The outsider is a member of the room who is no copy: it says raw
+        // room lines and records what the room carries.
+        m_outsider = std::make_unique<LocalRoomPeer>("eve", m_runtime.path() + "/svw", QString(), 0,
+                                                     name, qEnvironmentVariable("XDG_RUNTIME_DIR"));
         m_alice = std::make_unique<SvwCopy>("local:" + name, "alice", QString(), m_runtime.path());
         m_bob = std::make_unique<SvwCopy>("local:" + name, "bob", QString(), m_runtime.path());
         m_carol = std::make_unique<SvwCopy>("local:" + name, "carol", QString(), m_runtime.path());
@@ -115,7 +70,7 @@ private slots:
         QVERIFY(!m_carol->said().contains("noon"));
 
         // The room carries the prefix, the marker and the seal, nothing else.
-        const QString wire = m_outsider->lineFrom("alice");
+        const QString wire = m_outsider->lineFrom("alice", 0, kWaitMs);
         QVERIFY2(wire.startsWith("-|?|-*S1*"), qPrintable(wire));
         QVERIFY(!wire.contains("noon"));
         static const QRegularExpression seal(u"^[A-Za-z0-9_-]+$"_s);
@@ -125,7 +80,7 @@ private slots:
         m_bob->set("txtSend", "Noon it is.");
         m_bob->key("Return");
         QVERIFY(m_alice->saidContains("bob  :  Noon it is.\n", kWaitMs));
-        QVERIFY(m_outsider->lineFrom("bob").startsWith("-|?|-*S1*"));
+        QVERIFY(m_outsider->lineFrom("bob", 0, kWaitMs).startsWith("-|?|-*S1*"));
 
         // Said again by the outsider: not shown again. One character altered:
         // the note, no text.
@@ -153,7 +108,7 @@ private slots:
 
 private:
     QTemporaryDir m_runtime;
-    std::unique_ptr<Outsider> m_outsider;
+    std::unique_ptr<LocalRoomPeer> m_outsider;
     std::unique_ptr<SvwCopy> m_alice;
     std::unique_ptr<SvwCopy> m_bob;
     std::unique_ptr<SvwCopy> m_carol;

@@ -39,6 +39,7 @@ public:
     {
         return lineLimit < 0 || line.size() <= lineLimit;
     }
+    QString roomDescription() const override { return description; }
 
     // A line said in the room by `sender`.
     void hear(const QString& sender, const QString& text)
@@ -52,6 +53,7 @@ public:
     qsizetype lineLimit = -1;  // longest room line, in characters; -1: no limit
     qsizetype refuseFrom = -1; // refuse every line from this many lines said on
     QString refusal = QStringLiteral("the room is closed");
+    QString description; // where the room is and who we are there
 };
 
 struct SeenBox

@@ -134,7 +134,9 @@ private slots:
                  (QStringList{"Listen for Decrypt", "Stop Listening", "Help", "Exit"}));
 
         // What the corner shows, a screen reader reads from the bar.
-        QCOMPARE(bar->text(QAccessible::Description), m_indicator->summary());
+        QCOMPARE(bar->text(QAccessible::Description),
+                 QStringLiteral("Reaching the room: #grove on irc.example.net as ann\n"
+                                "Not listening"));
         m_room->stand(RoomState::Connected);
         m_window->findChild<QAction*>(QStringLiteral("mnuDE"))->trigger();
         QCOMPARE(bar->text(QAccessible::Description),
@@ -257,8 +259,12 @@ private slots:
 
         m_window->findChild<QAction*>(QStringLiteral("mnuDE"))->trigger();
         QVERIFY(m_indicator->listening());
-        QVERIFY(m_indicator->toolTip().endsWith(QStringLiteral("Listening for the group's lines")));
-        QCOMPARE(accessibleText(m_indicator, QAccessible::Description), m_indicator->toolTip());
+        QCOMPARE(m_indicator->toolTip(),
+                 QStringLiteral("In the room: #grove on irc.example.net as ann_\n"
+                                "Listening for the group's lines"));
+        QCOMPARE(accessibleText(m_indicator, QAccessible::Description),
+                 QStringLiteral("In the room: #grove on irc.example.net as ann_\n"
+                                "Listening for the group's lines"));
         QCOMPARE(accessibleText(m_indicator, QAccessible::Name), QStringLiteral("Room"));
         // A control one presses, from the keyboard too.
         QCOMPARE(QAccessible::queryAccessibleInterface(m_indicator)->role(), QAccessible::Button);

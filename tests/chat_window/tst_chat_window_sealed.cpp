@@ -112,6 +112,59 @@ private slots:
         QVERIFY(m_scratch->exists("temp"));
     }
 
+    // The name the room knows us by is sealed into each line, as it stands
+    // at each send.
+    void sealsTheRoomsNameForUs()
+    {
+        m_room->description = QStringLiteral("#chan on irc.example.net as ann");
+        m_seal->trigger();
+        m_send->setText("first");
+        m_window->findChild<QPushButton*>(QStringLiteral("cmdSend"))->click();
+        QVERIFY(QTest::qWaitFor([&] { return m_room->said.size() == 1; }, 30000));
+        m_room->description = QStringLiteral("#chan on irc.example.net as ann_2");
+        m_send->setText("second");
+        m_window->findChild<QPushButton*>(QStringLiteral("cmdSend"))->click();
+        QCOMPARE(m_room->said.size(), 2);
+
+        const auto key = deriveSealKey(QStringLiteral("Key"), kPrefix);
+        QStringList names;
+        for (const QString& line : m_room->said) {
+            const auto opened = openRoomLine(*key, kPrefix, QStringView(line).mid(5));
+            QVERIFY(opened);
+            names << opened->content.name;
+        }
+        QCOMPARE(names, (QStringList{"ann", "ann_2"}));
+    }
+
+    // A text sent before the key was there, and refused once it is, comes
+    // back into the outgoing box ahead of what was typed meanwhile.
+    void waitingTextRefusedComesBack_data()
+    {
+        QTest::addColumn<bool>("roomRefuses");
+        QTest::newRow("cannot be sealed") << false;
+        QTest::newRow("room refuses") << true;
+    }
+
+    void waitingTextRefusedComesBack()
+    {
+        QFETCH(bool, roomRefuses);
+        BoxCatcher boxes;
+        m_seal->trigger(); // the key is on its way, not here
+        if (roomRefuses)
+            m_room->refuseFrom = 0;
+        else
+            m_room->lineLimit = 20; // not even one character fits
+        m_send->setText("waited");
+        m_window->findChild<QPushButton*>(QStringLiteral("cmdSend"))->click();
+        QCOMPARE(m_send->text(), QString());
+        m_send->setText(" and typed");
+        QVERIFY(QTest::qWaitFor([&] { return boxes.boxes.size() == 1; }, 30000));
+        QCOMPARE(m_send->text(), QString("waited and typed"));
+        QCOMPARE(m_room->said, QStringList());
+        QVERIFY2(boxes.boxes[0].text.contains(roomRefuses ? m_room->refusal : "cannot be sealed"),
+                 qPrintable(boxes.boxes[0].text));
+    }
+
 private:
     std::unique_ptr<ScratchDirectory> m_scratch;
     FakeRoom* m_room = nullptr;

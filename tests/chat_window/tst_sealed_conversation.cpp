@@ -53,6 +53,15 @@ struct Member
         return talk.takeRoomLine({sender, text, kPrefix, password});
     }
 
+    // What hearing a line showed at once; a line not taken shows as such.
+    QStringList shows(const QString& sender, const QString& text)
+    {
+        const qsizetype before = shown.size();
+        if (!hear(sender, text))
+            return {QStringLiteral("(not taken)")};
+        return shown.mid(before);
+    }
+
     QString password;
     qint64 now = kNow;
     SealedConversation talk;
@@ -101,23 +110,23 @@ private slots:
         QVERIFY(line.startsWith(kPrefix + "*S1*"));
         QVERIFY(!line.contains("hello"));
 
-        QVERIFY(bob.hear("alice", line));
-        QVERIFY(bob.hear("alice", line)); // said again: not shown again
-        QVERIFY(bob.hear("mallory", line));
+        QCOMPARE(bob.shows("alice", line), QStringList{"alice  :  hello"});
+        QCOMPARE(bob.shows("alice", line), QStringList()); // said again: not shown again
+        QCOMPARE(bob.shows("mallory", line), QStringList());
         QCOMPARE(bob.shown, QStringList{"alice  :  hello"});
 
         // Someone who did not see it before sees who sealed it.
         Member carol;
         QVERIFY(carol.ready());
-        QVERIFY(carol.hear("mallory", line));
+        QCOMPARE(carol.shows("mallory", line), QStringList{"mallory [sealed by alice]  :  hello"});
         QCOMPARE(carol.shown, QStringList{"mallory [sealed by alice]  :  hello"});
 
         // Another password, one character altered, a line said too long ago,
         // an empty password: a note or nothing, never text.
-        QVERIFY(eve.hear("alice", line));
+        QCOMPARE(eve.shows("alice", line), QStringList{"alice  :  " + kSealedNote});
         QString altered = line;
         altered[20] = altered[20] == u'x' ? u'y' : u'x';
-        QVERIFY(bob.hear("alice", altered));
+        QCOMPARE(bob.shows("alice", altered), QStringList{"alice  :  " + kSealedNote});
         QCOMPARE(eve.shown, QStringList{"alice  :  " + kSealedNote});
         QCOMPARE(bob.shown.last(), "alice  :  " + kSealedNote);
         QCOMPARE(eve.opened, 0);
@@ -125,8 +134,11 @@ private slots:
         Member late;
         QVERIFY(late.ready());
         late.now = kNow + ReplayGuard::kWindowMs + 1;
-        QVERIFY(late.hear("alice", line));
+        QCOMPARE(late.shows("alice", line), QStringList());
         QVERIFY(late.shown.isEmpty());
+        // Said within the window, the same line shows there.
+        late.now = kNow + ReplayGuard::kWindowMs;
+        QCOMPARE(late.shows("alice", line), QStringList{"alice  :  hello"});
 
         SealedConversation noPassword;
         QStringList shown;
@@ -154,12 +166,14 @@ private slots:
         for (const QString& line : lines)
             QVERIFY(fits(line));
 
-        // Out of order, with another text in between.
+        // Out of order, with another text in between: nothing shows before
+        // the last piece is in.
         const QStringList other = alice.say("between");
-        QVERIFY(bob.hear("alice", lines.last()));
-        QVERIFY(bob.hear("alice", other[0]));
-        for (qsizetype i = 0; i + 1 < lines.size(); ++i)
-            QVERIFY(bob.hear("alice", lines[i]));
+        QCOMPARE(bob.shows("alice", lines.last()), QStringList());
+        QCOMPARE(bob.shows("alice", other[0]), QStringList{"alice  :  between"});
+        for (qsizetype i = 0; i + 2 < lines.size(); ++i)
+            QCOMPARE(bob.shows("alice", lines[i]), QStringList());
+        QCOMPARE(bob.shows("alice", lines[lines.size() - 2]), QStringList{"alice  :  " + text});
         QCOMPARE(bob.shown, (QStringList{"alice  :  between", "alice  :  " + text}));
 
         const OutgoingPieces pieces = splitSealedText(text, kPrefix, "alice", fits);
@@ -176,6 +190,54 @@ private slots:
                 return roomLine.size() <= sealedRoomLineLength(kPrefix, "", 1);
             });
         QVERIFY(tooMany.error);
+
+        // 255 pieces is the most a text may have: one more is refused at send.
+        const auto oneBytePieces = [](const QString& roomLine) {
+            return roomLine.size() <= sealedRoomLineLength(kPrefix, "", 1);
+        };
+        const OutgoingPieces most = splitSealedText(QString(255, u'x'), kPrefix, "", oneBytePieces);
+        QVERIFY(!most.error);
+        QCOMPARE(most.pieces.size(), 255);
+        const OutgoingPieces oneMore =
+            splitSealedText(QString(256, u'x'), kPrefix, "", oneBytePieces);
+        QVERIFY(oneMore.error);
+        QVERIFY2(oneMore.error->contains("255"), qPrintable(*oneMore.error));
+        QCOMPARE(oneMore.pieces, QStringList());
+        QCOMPARE(alice.say(QString(256, u'x'), oneBytePieces), QStringList());
+        // The most pieces arrive, and show, as one text.
+        const QStringList all = alice.say(QString(255, u'y'), oneBytePieces);
+        QCOMPARE(all.size(), 255);
+        bob.shown.clear();
+        for (const QString& line : all)
+            QVERIFY(bob.hear("alice", line));
+        QCOMPARE(bob.shown, QStringList{"alice  :  " + QString(255, u'y')});
+    }
+
+    // Each text has an id of its own: the pieces of one that lost a piece
+    // on the way never complete the next.
+    void nextTextArrivesWholeAfterALostPiece()
+    {
+        Member alice;
+        Member bob;
+        QVERIFY(alice.ready() && bob.ready());
+        const auto fits = [](const QString& roomLine) {
+            return roomLine.size() <= sealedRoomLineLength(kPrefix, "", 4);
+        };
+        const QStringList first = alice.say("aaaabbbbcccc", fits);
+        QCOMPARE(first.size(), 3);
+        QCOMPARE(bob.shows("alice", first[1]), QStringList());
+        QCOMPARE(bob.shows("alice", first[2]), QStringList()); // the first piece is lost
+
+        const QStringList second = alice.say("ddddeeeeffff", fits);
+        QCOMPARE(second.size(), 3);
+        QCOMPARE(bob.shows("alice", second[0]), QStringList());
+        QCOMPARE(bob.shows("alice", second[1]), QStringList());
+        QCOMPARE(bob.shows("alice", second[2]), QStringList{"alice  :  ddddeeeeffff"});
+        // A text of another count is not mixed up with the lost one either.
+        const QStringList third = alice.say("gggghhhh", fits);
+        QCOMPARE(third.size(), 2);
+        QCOMPARE(bob.shows("alice", third[0]), QStringList());
+        QCOMPARE(bob.shows("alice", third[1]), QStringList{"alice  :  gggghhhh"});
     }
 };
 

@@ -6,10 +6,12 @@
 
 #include "irc_test_server.h"
 
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
 
 #include <algorithm>
+#include <memory>
 
 namespace svw::test {
 
@@ -71,6 +73,57 @@ inline void welcome(ScriptedPeer& peer, const QByteArray& nick)
 {
     peer.send(":fake 001 " + nick + " :Welcome " + nick + "!~svw@10.0.0.1");
     peer.send(":fake 005 " + nick + " NICKLEN=12 CASEMAPPING=ascii :are supported");
+}
+
+// Accepts the control's connection, registers it as `nick` (answering its
+// CAP LS with `capAnswer`) and takes it into `channel`; nothing when a step
+// does not come.
+inline std::unique_ptr<ScriptedPeer> acceptAndJoin(QTcpServer& fake, WatchedRoom& room,
+                                                   const QByteArray& nick,
+                                                   const QByteArray& channel,
+                                                   const QByteArray& capAnswer = ":fake CAP * LS :")
+{
+    if (!QTest::qWaitFor([&] { return fake.hasPendingConnections(); }, kServerWaitMs))
+        return nullptr;
+    auto peer = std::make_unique<ScriptedPeer>(fake.nextPendingConnection());
+    if (!peer->waitForLineStarting("USER "))
+        return nullptr;
+    peer->send(capAnswer);
+    welcome(*peer, nick);
+    if (!peer->waitForLine("JOIN " + channel))
+        return nullptr;
+    const int joins = room.joinCount();
+    peer->send(":" + nick + "!~u@h JOIN " + channel);
+    if (!room.waitForJoin(joins + 1))
+        return nullptr;
+    return peer;
+}
+
+// Waits until a control with the test settings, on a server that closes
+// every connection at once, has come back: a control started before it with
+// the same settings that was going to try again would have by then.
+inline bool retryWouldHaveCome()
+{
+    QTcpServer closer;
+    if (!closer.listen(QHostAddress::LocalHost))
+        return false;
+    int connections = 0;
+    QObject::connect(&closer, &QTcpServer::newConnection, [&] {
+        while (QTcpSocket* socket = closer.nextPendingConnection()) {
+            ++connections;
+            socket->close();
+        }
+    });
+    WatchedRoom probe(testRoomSettings(closer.serverPort(), "probe"));
+    return QTest::qWaitFor([&] { return connections >= 2; }, kServerWaitMs);
+}
+
+// Waits until the control has answered a PING sent now: whatever the peer
+// sent before it has been read and acted on.
+inline bool caughtUp(ScriptedPeer& peer, const QByteArray& token)
+{
+    peer.send(":fake PING :" + token);
+    return peer.waitForLine("PONG :" + token);
 }
 
 } // namespace svw::test

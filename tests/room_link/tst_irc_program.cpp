@@ -127,7 +127,9 @@ void TestIrcProgram::copiesTalkOverTls()
     m_bob->set("txtSend", "Noon it is.");
     m_bob->key("Return");
     QVERIFY(m_alice->saidContains("bob  :  Noon it is.\n", kWaitMs));
-    QTest::qWait(500);
+    // Bob's line came after everything of Alice's on both connections: a
+    // doubled line of hers would show before it.
+    QVERIFY(m_bob->saidContains("bob  :  Noon it is.\n", kWaitMs));
     QCOMPARE(m_alice->said().count("alice  :  "), 1);
     QCOMPARE(m_bob->said().count("alice  :  "), 1);
 }

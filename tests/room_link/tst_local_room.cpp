@@ -359,14 +359,18 @@ private slots:
         }
         for (Transcript* t : {&atAnn, &atBob, &atCay})
             QTRY_COMPARE_WITH_TIMEOUT(t->count(), 3 * kEach, kWaitMs);
-        QTest::qWait(50);
+        // Said once everyone has every line: a duplicate would come before it.
+        QVERIFY(bob->SendRoomLine("last"));
+        for (Transcript* t : {&atAnn, &atBob, &atCay})
+            QTRY_COMPARE_WITH_TIMEOUT(t->countOf("last"), 1, kWaitMs);
 
         QCOMPARE(atBob.lines(), atAnn.lines());
         QCOMPARE(atCay.lines(), atAnn.lines());
+        QCOMPARE(atAnn.count(), 3 * kEach + 1);
         // Each sender's lines keep the order in which it said them.
         for (const QString nick : {"ann", "bob", "cay"}) {
             QStringList own;
-            for (const QString& line : atAnn.lines())
+            for (const QString& line : atAnn.lines().mid(0, 3 * kEach))
                 if (line.startsWith(nick + ": "))
                     own << line.mid(nick.size() + 2);
             QCOMPARE(own.size(), kEach);
@@ -501,6 +505,33 @@ private slots:
             QCOMPARE(t->count(), 3);
         }
         QCOMPARE(atBob.lines(), atCay.lines());
+    }
+
+    // A copy that joins late starts with the lines said from then on, also
+    // once the host has changed and the room is told what each copy has seen.
+    void lateCopyDoesNotHearEarlierLinesAfterTheHostChanges()
+    {
+        const QString dir = freshDirectory();
+        auto ann = enter("ann", dir, State::Hosting);
+        auto bob = enter("bob", dir, State::Joined);
+        QVERIFY(ann->SendRoomLine("ann before cay"));
+        QVERIFY(bob->SendRoomLine("bob before cay"));
+        QVERIFY(settle(ann.get()) && settle(bob.get()));
+
+        auto cay = enter("cay", dir, State::Joined);
+        Transcript atCay(cay.get());
+        QTRY_COMPARE_WITH_TIMEOUT(ann->joinedCopies(), 2, kWaitMs);
+        ann.reset();
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                return (bob->state() == State::Hosting && cay->state() == State::Joined) ||
+                       (bob->state() == State::Joined && cay->state() == State::Hosting);
+            },
+            kWaitMs));
+        // Said after the room has re-formed: earlier lines would be in first.
+        QVERIFY(bob->SendRoomLine("bob after"));
+        QTRY_COMPARE_WITH_TIMEOUT(atCay.countOf("bob after"), 1, kWaitMs);
+        QCOMPARE(atCay.lines(), QStringList{"bob: bob after"});
     }
 
     void lineSaidWhileReformingArrivesOnce()
@@ -668,9 +699,15 @@ private slots:
                     frameLocalRoomMessage(other));
         QTRY_COMPARE_WITH_TIMEOUT(atCopy.count(), 2, kWaitMs);
         QCOMPARE(copy->unconfirmedLines(), 0);
-        QTest::qWait(20);
+        // A later line marks that the doubled one would have shown by now.
+        LocalRoomMessage later = other;
+        later.number = other.number + 1;
+        later.text = QStringLiteral("later");
+        link->write(frameLocalRoomMessage(later));
+        QTRY_COMPARE_WITH_TIMEOUT(atCopy.count(), 3, kWaitMs);
         QCOMPARE(atCopy.lines(),
-                 QStringList({"ann: queued before joining", QString::fromUtf8("Zoë: from zoë")}));
+                 QStringList({"ann: queued before joining", QString::fromUtf8("Zoë: from zoë"),
+                              QString::fromUtf8("Zoë: later")}));
 
         // A host that talks nonsense is left, and the copy comes back,
         // saying what it has seen, and offering the lines it remembers.
@@ -684,7 +721,7 @@ private slots:
         QCOMPARE(hello.origin, origin);
         QVERIFY(!hello.fresh);
         QCOMPARE(hello.seen.value(origin), 1);
-        QCOMPARE(hello.seen.value(other.origin), other.number);
+        QCOMPARE(hello.seen.value(other.origin), later.number);
         // This host no longer holds three lines the copy missed: its user
         // hears so, once.
         LocalRoomMessage missing;
@@ -703,6 +740,10 @@ private slots:
         offered.kind = LocalRoomMessage::Kind::Say;
         QCOMPARE(fromReturning.messages[1], ownOffer);
         QCOMPARE(fromReturning.messages[2], offered);
+        QVERIFY(fromReturning.waitFor(4));
+        LocalRoomMessage laterOffered = later;
+        laterOffered.kind = LocalRoomMessage::Kind::Say;
+        QCOMPARE(fromReturning.messages[3], laterOffered);
 
         QTRY_COMPARE_WITH_TIMEOUT(link->state(), QLocalSocket::UnconnectedState, kWaitMs);
         QStringList told;

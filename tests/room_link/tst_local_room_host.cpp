@@ -181,6 +181,49 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(atAnn.lines(), QStringList{"ann: typed while waiting"}, kWaitMs);
     }
 
+    // Every outage that lasts is told, and shown, the second as the first:
+    // being in the room in between starts the wait again.
+    void everyOutageIsTold()
+    {
+        const QString dir = freshDirectory();
+        QString error;
+        QVERIFY2(preparePrivateDirectory(dir, &error), qPrintable(error));
+        RoomLock squatter(dir + QStringLiteral("/room-test.lock"));
+        QVERIFY(squatter.tryLock(&error));
+
+        LocalRoom::Tuning tuning;
+        tuning.heartbeatMs = 50;
+        tuning.tellAfterMs = 300;
+        LocalRoom ann("ann", "test", dir, nullptr, tuning);
+        QSignalSpy trouble(&ann, &ChatRoomControl::roomTrouble);
+        QSignalSpy states(&ann, &ChatRoomControl::roomStateChanged);
+        QVERIFY(trouble.wait(kWaitMs));
+        QCOMPARE(ann.roomState(), RoomState::OutOfReach);
+
+        // The test lets the copy in, as the lock's holder hosting the room.
+        QLocalServer host;
+        QVERIFY(host.listen(dir + QStringLiteral("/room-test.sock")));
+        QTRY_VERIFY_WITH_TIMEOUT(host.hasPendingConnections(), kWaitMs);
+        QLocalSocket* link = host.nextPendingConnection();
+        MessageStream fromAnn(link);
+        QVERIFY(fromAnn.waitFor(1));
+        link->write(frameLocalRoomMessage(sampleMessage(LocalRoomMessage::Kind::Welcome, {})));
+        QTRY_COMPARE_WITH_TIMEOUT(ann.state(), State::Joined, kWaitMs);
+        QCOMPARE(ann.roomState(), RoomState::Connected);
+
+        // The host goes away and its lock stays held: out of reach again.
+        host.close();
+        link->abort();
+        QTRY_COMPARE_WITH_TIMEOUT(trouble.size(), 2, kWaitMs);
+        QVERIFY(trouble.at(1).at(0).toString().contains("fuser"));
+        QCOMPARE(ann.roomState(), RoomState::OutOfReach);
+        QList<RoomState> shown;
+        for (const QList<QVariant>& args : states)
+            shown << args.at(0).value<RoomState>();
+        QCOMPARE(shown, (QList<RoomState>{RoomState::OutOfReach, RoomState::Connected,
+                                          RoomState::Reaching, RoomState::OutOfReach}));
+    }
+
     // A copy that offers a line the host relayed before (it had not seen it
     // relayed) is answered alone; nobody else hears the line twice.
     void hostAnswersTheSenderAlone()
@@ -326,13 +369,16 @@ private slots:
         MessageStream fromCopy(again);
         QVERIFY(fromCopy.waitFor(1)); // hello
         again->write(frameLocalRoomMessage(welcome));
-        QVERIFY(fromCopy.waitFor(2));
-        QTest::qWait(100);   // an older offer would be here by now,
-        fromCopy.waitFor(2); // and read with this
+        // A line said once the copy is back follows whatever it offers.
+        QTRY_COMPARE_WITH_TIMEOUT(copy.state(), State::Joined, kWaitMs);
+        QVERIFY(copy.SendRoomLine("said after"));
+        QVERIFY(fromCopy.waitFor(3));
 
-        QCOMPARE(fromCopy.messages.size(), 2);
+        QCOMPARE(fromCopy.messages.size(), 3);
         QCOMPARE(fromCopy.messages[1].kind, LocalRoomMessage::Kind::Say);
         QCOMPARE(fromCopy.messages[1].text, QStringLiteral("fresh"));
+        QCOMPARE(fromCopy.messages[2].kind, LocalRoomMessage::Kind::Say);
+        QCOMPARE(fromCopy.messages[2].text, QStringLiteral("said after"));
     }
 
     // A copy that stops reading holds only its place in the history; once

@@ -124,7 +124,10 @@ void TestSealedIrcProgram::longTextInSealedPieces()
     const bool shown = m_bob->saidContains("alice  :  " + text + "\n", kWaitMs);
     QVERIFY(m_alice->saidContains("alice  :  " + text + "\n", kWaitMs));
     QVERIFY(shown);
-    QTest::qWait(500); // the outsider's socket is read meanwhile
+    // The server relayed every piece before Bob could show the text: its
+    // answer to a PING sent now comes after them.
+    m_outsider->send("PING :caught-up");
+    QVERIFY(m_outsider->waitForLine("caught-up"));
     int pieces = 0;
     for (const QByteArray& line : m_outsider->lines().mid(before)) {
         if (!line.startsWith(":alice!"))
