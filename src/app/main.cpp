@@ -5,6 +5,7 @@
 #include "folder_lock.h"
 #include "notice.h"
 #include "room_factory.h"
+#include "running_copy.h"
 #include "solvane.h"
 #include "test_driver.h"
 #include "web_page.h"
@@ -37,6 +38,10 @@ int main(int argc, char* argv[])
     if (!folderMessage.isEmpty())
         std::fprintf(stderr, "svw: %s\n", qUtf8Printable(folderMessage));
     if (claim == svw::FolderLock::Claim::TakenByAnother) {
+        if (svw::RunningCopy::askToComeForward(folderLock)) {
+            std::fprintf(stderr, "svw: its window has been brought forward instead.\n");
+            return 0;
+        }
         svw::showNotice(nullptr, folderMessage);
         return 2;
     }
@@ -60,6 +65,17 @@ int main(int argc, char* argv[])
     window->setWebWindowOpener(svw::makeWebWindowOpener(QString(svw::kWebPageAddress)));
     if (driven)
         svw::test_driver::drive(window);
+    svw::RunningCopy runningCopy;
+    if (claim == svw::FolderLock::Claim::Ours && !runningCopy.answer(folderLock, &folderMessage))
+        std::fprintf(stderr, "svw: %s\n", qUtf8Printable(folderMessage));
+    QObject::connect(&runningCopy, &svw::RunningCopy::comeForward, window, [&window] {
+        window->showNormal();
+        window->raise();
+        window->activateWindow();
+        std::fprintf(stderr, "svw: a copy started in this folder brought this window forward.\n");
+    });
+    if (claim == svw::FolderLock::Claim::Unguarded)
+        svw::tellAside(window, folderMessage);
 
     const int status = QApplication::exec();
     delete window.data(); // still there when Exit ended the program
