@@ -217,12 +217,16 @@ bool LocalRoom::takeFromCopy(QLocalSocket* socket, const LocalRoomMessage& messa
             return false;
         // Each origin speaks through one connection: the first to say hello
         // with it, unless a later one comes from the process the origin
-        // names and the first does not. So a copy coming back after a
-        // re-forming gets its name back from whoever claimed it first.
+        // names and the first does not. Nor may another process take the
+        // name of a copy that still runs (stopped, say, while the room
+        // re-forms). So a copy coming back always gets its name back.
+        const bool own = genuine(socket, message.origin);
         if (QLocalSocket* speaker = m_speakers.value(message.origin)) {
-            if (genuine(speaker, message.origin) || !genuine(socket, message.origin))
+            if (genuine(speaker, message.origin) || !own)
                 return false;
             dropCopy(speaker, QStringLiteral("another process had said hello with its name"));
+        } else if (!own && originAlive(message.origin)) {
+            return false;
         }
         if (joinedCopies() >= m_tuning.maxCopies) {
             dropCopy(socket, QStringLiteral("the room holds as many copies as it takes"));

@@ -11,6 +11,7 @@
 #include <QTest>
 
 #include <memory>
+#include <signal.h>
 
 using svw::FolderLock;
 using svw::testing::SvwCopy;
@@ -86,9 +87,10 @@ private slots:
         QCOMPARE(second.claim(&message, m_folder->path()), FolderLock::Claim::TakenByAnother);
     }
 
-    // A second copy started in the folder of a running one is turned away
-    // without touching the folder; once the first is killed the folder is
-    // free again at once.
+    // A second copy started in the folder of a running one brings the running
+    // copy's window forward and ends, without touching the folder, whatever
+    // its environment says (another runtime directory, as sudo or cron give).
+    // Once the first is killed the folder is free again at once.
     void secondCopyInOneFolder()
     {
         const QString room =
@@ -97,22 +99,41 @@ private slots:
         auto first = std::make_unique<SvwCopy>(room, "ann", folder, m_runtime->path());
         QVERIFY(first->started());
 
-        SvwCopy second(room, "bob", folder, m_runtime->path());
-        QVERIFY(second.finished());
-        QCOMPARE(second.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(second.exitCode(), 2);
-        const QStringList boxes = second.boxes();
-        QCOMPARE(boxes.size(), 1);
-        QVERIFY(boxes.first().startsWith("SVW|"));
-        QVERIFY(boxes.first().contains(folder));
-        QVERIFY(boxes.first().contains("folder of its own"));
+        QTemporaryDir otherRuntime;
+        for (const QString& runtime : {m_runtime->path(), otherRuntime.path()}) {
+            SvwCopy second(room, "bob", folder, runtime);
+            QVERIFY(second.finished());
+            QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(second.exitCode(), 0);
+            QVERIFY(second.boxes().isEmpty());
+            QVERIFY(second.standardError().contains("brought forward"));
+        }
+        QByteArray told;
+        QTRY_COMPARE_WITH_TIMEOUT((told += first->standardError()).count("brought this window"), 2,
+                                  5000);
         QVERIFY(entriesOf(folder).isEmpty());
         QVERIFY(first->sync());
 
+        // A running copy that cannot answer (stopped) still keeps a second
+        // one out, which then says why.
+        ::kill(pid_t(first->processId()), SIGSTOP);
+        {
+            SvwCopy third(room, "cay", folder, otherRuntime.path());
+            QVERIFY(third.finished(20000));
+            ::kill(pid_t(first->processId()), SIGCONT);
+            QCOMPARE(third.exitCode(), 2);
+            const QStringList boxes = third.boxes();
+            QCOMPARE(boxes.size(), 1);
+            QVERIFY(boxes.first().startsWith("SVW|"));
+            QVERIFY(boxes.first().contains(folder));
+            QVERIFY(boxes.first().contains("folder of its own"));
+        }
+        QVERIFY(entriesOf(folder).isEmpty());
+
         first->killHard();
-        SvwCopy third(room, "cid", folder, m_runtime->path());
-        QVERIFY(third.started());
-        QVERIFY(third.boxes().isEmpty());
+        SvwCopy fourth(room, "cid", folder, otherRuntime.path());
+        QVERIFY(fourth.started());
+        QVERIFY(fourth.boxes().isEmpty());
     }
 };
 

@@ -4,112 +4,20 @@
 // whether in order, killed, or frozen; a copy that stalls gets every line.
 
 #include <QLocalSocket>
-#include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
-#include <signal.h>
-#include <sys/resource.h>
+
+#include "local_room_peers.h"
+
+using svw::test::formed;
+using svw::test::kPeerWaitMs;
+using svw::test::Peer;
 
 namespace {
-
-// Generous: under the sanitizers a copy takes a while to start.
-constexpr int kWaitMs = 15000;
-
-// One copy of the room in its own process (the local_room_peer helper).
-class Peer
-{
-public:
-    // `tuning` as local_room_peer reads it; `maxFiles` > 0 limits the
-    // descriptors the copy may hold.
-    Peer(const QString& nick, const QString& dir, const QString& tuning = {}, int maxFiles = 0)
-        : m_nick(nick)
-    {
-        QObject::connect(&m_process, &QProcess::readyReadStandardOutput, [this] { collect(); });
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("SVW_TEST_ROOM_TUNING", tuning);
-        env.insert("XDG_RUNTIME_DIR", dir);
-        m_process.setProcessEnvironment(env);
-        if (maxFiles > 0) {
-            m_process.setChildProcessModifier([maxFiles] {
-                const rlimit limit = {rlim_t(maxFiles), rlim_t(maxFiles)};
-                ::setrlimit(RLIMIT_NOFILE, &limit);
-            });
-        }
-        m_process.start(QStringLiteral(LOCAL_ROOM_PEER), {dir, QStringLiteral("test"), nick});
-    }
-
-    ~Peer()
-    {
-        if (m_process.state() != QProcess::NotRunning) {
-            resume();
-            m_process.closeWriteChannel();
-            if (!m_process.waitForFinished(kWaitMs))
-                m_process.kill();
-            m_process.waitForFinished(kWaitMs);
-        }
-    }
-
-    void say(const QString& text) { m_process.write(("say " + text + "\n").toUtf8()); }
-    void quit() { m_process.write("quit\n"); }
-    void kill() { m_process.kill(); }
-    // As Ctrl+Z in a terminal, and fg.
-    void stop() { ::kill(pid_t(m_process.processId()), SIGSTOP); }
-    void resume() { ::kill(pid_t(m_process.processId()), SIGCONT); }
-    bool running() const { return m_process.state() == QProcess::Running; }
-    bool waitForExit() { return m_process.waitForFinished(kWaitMs); }
-    int exitCode() const { return m_process.exitCode(); }
-
-    // "nick: text" for every room line reported so far.
-    QStringList lines() const { return m_lines; }
-    qsizetype countOf(const QString& line) const { return m_lines.count(line); }
-    QString status() const { return m_status; }
-    QStringList troubles() const { return m_troubles; }
-    bool hosting() const { return m_status.startsWith("hosting"); }
-    bool joined() const { return m_status.startsWith("joined"); }
-    QString nick() const { return m_nick; }
-
-private:
-    void collect()
-    {
-        m_buffer += m_process.readAllStandardOutput();
-        qsizetype end;
-        while ((end = m_buffer.indexOf('\n')) >= 0) {
-            const QString line = QString::fromUtf8(m_buffer.left(end));
-            m_buffer.remove(0, end + 1);
-            if (line.startsWith("status "))
-                m_status = line.mid(7);
-            else if (line.startsWith("line "))
-                m_lines << line.mid(5).replace('\t', ": ");
-            else if (line.startsWith("trouble "))
-                m_troubles << line.mid(8);
-            else
-                qWarning("%s: %s", qPrintable(m_nick), qPrintable(line));
-        }
-    }
-
-    QString m_nick;
-    QProcess m_process;
-    QByteArray m_buffer;
-    QStringList m_lines;
-    QStringList m_troubles;
-    QString m_status;
-};
-
-// Whether exactly one of `peers` hosts and every other has joined it.
-bool formed(const std::vector<Peer*>& peers)
-{
-    int hosts = 0;
-    for (Peer* peer : peers) {
-        if (!peer->hosting() && !peer->joined())
-            return false;
-        hosts += peer->hosting();
-    }
-    return hosts == 1;
-}
-
+constexpr int kWaitMs = kPeerWaitMs;
 } // namespace
 
 class TestLocalRoomProcesses : public QObject
