@@ -10,11 +10,15 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -226,6 +230,36 @@ private slots:
         count.tolerate("ann: in the home");
         QCOMPARE(count.problems(), QString());
         QVERIFY(QFile::exists(fallback + "/room-test.lock"));
+    }
+
+    // A copy started with the session's XDG_RUNTIME_DIR and one started
+    // without it (cron, sudo) are in the same default room. /run/user is
+    // made afresh in a mount namespace of this test's own, so nothing of
+    // the machine's is touched. Last: the namespace stays to the end.
+    void defaultRoomWithAndWithoutTheVariable()
+    {
+        if (!QFileInfo(QStringLiteral("/run/user")).isDir())
+            QSKIP("there is no /run/user on this machine to stand in for");
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tmpfs", "/run/user", "tmpfs", 0, "mode=0755") != 0)
+            QSKIP("a mount namespace of its own needs root");
+        auto unmount = qScopeGuard([] { ::umount2("/run/user", MNT_DETACH); });
+        const QString runtime = QStringLiteral("/run/user/%1").arg(::geteuid());
+        QCOMPARE(::mkdir(QFile::encodeName(runtime).constData(), 0700), 0);
+        const QString tmp = freshPath("tmp");
+        QVERIFY(QDir().mkdir(tmp));
+
+        Peer ann("ann", "-", environment(runtime, tmp), {});
+        QTRY_VERIFY_WITH_TIMEOUT(ann.hosting(), kPeerWaitMs);
+        Peer bob("bob", "-", environment({}, tmp), {});
+        QVERIFY2(QTest::qWaitFor([&] { return formed({&ann, &bob}); }, kPeerWaitMs),
+                 qPrintable(bob.status()));
+        LineCount count;
+        count.say(ann, "with", {&ann, &bob});
+        count.say(bob, "without", {&ann, &bob});
+        QCOMPARE(count.problems(), QString());
+        QVERIFY(QFile::exists(runtime + "/svw/room-test.lock"));
     }
 };
 
