@@ -221,7 +221,7 @@ private:
     QString m_name;
     QString m_directory;
     QString m_chosenDirectory; // given by the caller; empty: the default, looked up anew
-    QString m_basePath; // the room's files without ending: DIR/room-NAME
+    QString m_basePath;        // the room's files without ending: DIR/room-NAME
     QByteArray m_origin;
     Tuning m_tuning;
     qint64 m_epoch = 0;

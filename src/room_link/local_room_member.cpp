@@ -78,8 +78,8 @@ void LocalRoom::welcomed(const LocalRoomMessage& welcome)
     qint64 unseen = 0;
     for (auto it = welcome.seen.cbegin(); it != welcome.seen.cend(); ++it) {
         if (it.key() != m_origin)
-            unseen += std::clamp<qint64>(it.value() - m_lastSeen.value(it.key(), 0), 0,
-                                         kMaxNumberJump);
+            unseen +=
+                std::clamp<qint64>(it.value() - m_lastSeen.value(it.key(), 0), 0, kMaxNumberJump);
     }
     const qint64 missed = std::min(welcome.missed, unseen);
     m_everJoined = true;

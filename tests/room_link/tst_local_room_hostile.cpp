@@ -105,8 +105,7 @@ public:
     {
         QString error;
         m_ok = QDir().mkpath(dir) &&
-               QFile::setPermissions(dir, QFile::ReadOwner | QFile::WriteOwner |
-                                              QFile::ExeOwner) &&
+               QFile::setPermissions(dir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner) &&
                m_lock.tryLock(&error) && m_server.listen(dir + "/room-test.sock");
     }
     bool ok() const { return m_ok; }
@@ -182,12 +181,12 @@ private slots:
         hostile->welcome(toBob);
         QTRY_VERIFY_WITH_TIMEOUT(bob.joined(), kPeerWaitMs);
         const QByteArray zed = strayOrigin('z');
-        toBob->write(frameLocalRoomMessage(lineOf(LocalRoomMessage::Kind::Line, hello.origin,
-                                                  1000000000, "bob", "never said")) +
-                     frameLocalRoomMessage(
-                         lineOf(LocalRoomMessage::Kind::Line, zed, 1, "zed", "zed 1")) +
-                     frameLocalRoomMessage(lineOf(LocalRoomMessage::Kind::Line, zed, 1000000000,
-                                                  "zed", "leap")));
+        toBob->write(
+            frameLocalRoomMessage(lineOf(LocalRoomMessage::Kind::Line, hello.origin, 1000000000,
+                                         "bob", "never said")) +
+            frameLocalRoomMessage(lineOf(LocalRoomMessage::Kind::Line, zed, 1, "zed", "zed 1")) +
+            frameLocalRoomMessage(
+                lineOf(LocalRoomMessage::Kind::Line, zed, 1000000000, "zed", "leap")));
         toBob->flush();
         QTRY_COMPARE_WITH_TIMEOUT(bob.countOf("zed: zed 1"), 1, kPeerWaitMs);
 
@@ -254,7 +253,11 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(impostor->state(), QLocalSocket::UnconnectedState, kPeerWaitMs);
 
         bob.resume();
-        QVERIFY2(QTest::qWaitFor([&] { return formed({&bob, &cay}); }, kPeerWaitMs),
+        QVERIFY2(QTest::qWaitFor(
+                     [&] {
+                         return formed({&bob, &cay});
+                     },
+                     kPeerWaitMs),
                  qPrintable(bob.status() + " | " + bob.troubles().join(" | ")));
         count.say(bob, "bob 2", {&bob, &cay});
         count.say(cay, "cay 2", {&bob, &cay});

@@ -90,17 +90,28 @@ private:
 
         ann.stop();
         count.say(bob, "while frozen", {&ann, &bob, &cay});
-        QVERIFY2(QTest::qWaitFor([&] { return formed({&bob, &cay}); }, kPeerWaitMs),
+        QVERIFY2(QTest::qWaitFor(
+                     [&] {
+                         return formed({&bob, &cay});
+                     },
+                     kPeerWaitMs),
                  qPrintable(bob.status() + " / " + cay.status()));
         count.say(cay, "still frozen", {&ann, &bob, &cay});
         QTRY_COMPARE_WITH_TIMEOUT(bob.countOf("cay: still frozen"), 1, kPeerWaitMs);
 
         ann.resume();
-        QVERIFY2(QTest::qWaitFor([&] { return formed({&ann, &bob, &cay}) && !ann.hosting(); },
-                                 kPeerWaitMs),
+        QVERIFY2(QTest::qWaitFor(
+                     [&] {
+                         return formed({&ann, &bob, &cay}) && !ann.hosting();
+                     },
+                     kPeerWaitMs),
                  qPrintable(ann.status()));
         Peer dan("dan", dir, env, modifier);
-        QVERIFY2(QTest::qWaitFor([&] { return formed({&ann, &bob, &cay, &dan}); }, kPeerWaitMs),
+        QVERIFY2(QTest::qWaitFor(
+                     [&] {
+                         return formed({&ann, &bob, &cay, &dan});
+                     },
+                     kPeerWaitMs),
                  qPrintable(dan.status()));
         for (Peer* peer : {&ann, &bob, &cay, &dan})
             count.say(*peer, "all back", {&ann, &bob, &cay, &dan});
@@ -131,9 +142,8 @@ private slots:
     {
         QFETCH(QString, kind);
         const QString dir = freshPath("rooms");
-        QVERIFY(QDir().mkdir(dir) && QFile::setPermissions(dir, QFile::ReadOwner |
-                                                                    QFile::WriteOwner |
-                                                                    QFile::ExeOwner));
+        QVERIFY(QDir().mkdir(dir) &&
+                QFile::setPermissions(dir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
         const QString epoch = dir + "/room-test.epoch";
         const QString precious = freshPath("precious-notes.txt");
         {
@@ -167,8 +177,8 @@ private slots:
         const QString runtime = freshPath("run");
         const QString tmp = freshPath("tmp");
         QVERIFY(QDir().mkdir(runtime) && QDir().mkdir(tmp));
-        QVERIFY(QFile::setPermissions(runtime,
-                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        QVERIFY(
+            QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
         const QProcessEnvironment env = environment(runtime, tmp);
         Peer ann("ann", "-", env, {});
         QTRY_VERIFY_WITH_TIMEOUT(ann.hosting(), kPeerWaitMs);
@@ -186,7 +196,11 @@ private slots:
         count.say(ann, "apart", {&ann, &bob, &cay});
         count.say(bob, "apart", {&ann, &bob, &cay});
         count.say(cay, "apart", {&ann, &bob, &cay});
-        QVERIFY2(QTest::qWaitFor([&] { return formed({&ann, &bob, &cay}); }, kPeerWaitMs),
+        QVERIFY2(QTest::qWaitFor(
+                     [&] {
+                         return formed({&ann, &bob, &cay});
+                     },
+                     kPeerWaitMs),
                  qPrintable(ann.status() + " / " + bob.status() + " / " + cay.status()));
         for (Peer* peer : {&ann, &bob, &cay})
             count.say(*peer, "together", {&ann, &bob, &cay});
@@ -223,7 +237,11 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(cay.hosting() || cay.joined(), kPeerWaitMs);
         count.say(ann, "freed", {&ann, &bob, &cay});
         count.say(cay, "freed", {&ann, &bob, &cay});
-        QVERIFY2(QTest::qWaitFor([&] { return formed({&ann, &bob, &cay}); }, kPeerWaitMs),
+        QVERIFY2(QTest::qWaitFor(
+                     [&] {
+                         return formed({&ann, &bob, &cay});
+                     },
+                     kPeerWaitMs),
                  qPrintable(ann.status() + " / " + bob.status() + " / " + cay.status()));
         for (Peer* peer : {&ann, &bob, &cay})
             count.say(*peer, "together", {&ann, &bob, &cay});
@@ -253,7 +271,11 @@ private slots:
         Peer ann("ann", "-", environment(runtime, tmp), {});
         QTRY_VERIFY_WITH_TIMEOUT(ann.hosting(), kPeerWaitMs);
         Peer bob("bob", "-", environment({}, tmp), {});
-        QVERIFY2(QTest::qWaitFor([&] { return formed({&ann, &bob}); }, kPeerWaitMs),
+        QVERIFY2(QTest::qWaitFor(
+                     [&] {
+                         return formed({&ann, &bob});
+                     },
+                     kPeerWaitMs),
                  qPrintable(bob.status()));
         LineCount count;
         count.say(ann, "with", {&ann, &bob});
