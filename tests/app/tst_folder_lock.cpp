@@ -7,11 +7,16 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <grp.h>
 #include <memory>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
 
 using svw::FolderLock;
 using svw::testing::SvwCopy;
@@ -134,6 +139,56 @@ private slots:
         SvwCopy fourth(room, "cid", folder, otherRuntime.path());
         QVERIFY(fourth.started());
         QVERIFY(fourth.boxes().isEmpty());
+    }
+
+    // A folder the program cannot lock (here: one it may write in but not
+    // read, as another user) is said beside the window, not only on
+    // standard error; the program still runs.
+    void unguardedFolderIsToldInTheWindow()
+    {
+        if (::geteuid() != 0)
+            QSKIP("starting the program as another user needs root");
+        constexpr uid_t kNobody = 65534;
+        QTemporaryDir base;
+        QVERIFY(base.isValid());
+        QVERIFY(::chmod(QFile::encodeName(base.path()).constData(), 0711) == 0);
+        const QString work = base.filePath("work");
+        const QString run = base.filePath("run");
+        for (const auto& [path, mode] : {std::pair{work, 0300}, std::pair{run, 0700}}) {
+            QVERIFY(QDir().mkdir(path));
+            QVERIFY(::chown(QFile::encodeName(path).constData(), kNobody, kNobody) == 0);
+            QVERIFY(::chmod(QFile::encodeName(path).constData(), mode_t(mode)) == 0);
+        }
+        QProcess copy;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("XDG_RUNTIME_DIR", run);
+        env.insert("HOME", run);
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("SVW_ROOM", "local:unguarded");
+        env.insert("SVW_NICK", "ann");
+        env.insert("SVW_TEST_DRIVER", "1");
+        copy.setProcessEnvironment(env);
+        copy.setWorkingDirectory(work);
+        copy.setChildProcessModifier([] {
+            if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)
+                ::_exit(99);
+        });
+        copy.start(QStringLiteral(SVW_EXECUTABLE), QStringList{});
+        QByteArray out = "\n"; // every report then follows a line break
+        const bool told = QTest::qWaitFor(
+            [&] {
+                out += copy.readAllStandardOutput();
+                return out.contains("\nready") && out.contains("\nbox ");
+            },
+            15000);
+        copy.terminate();
+        QVERIFY(copy.waitForFinished(5000));
+        QVERIFY2(told, out.constData());
+        // "box CAPTION TEXT", percent-encoded.
+        const QByteArray line = out.mid(out.indexOf("\nbox ") + 1).split('\n').first();
+        const QByteArray box = QByteArray::fromPercentEncoding(line.split(' ').value(2));
+        QVERIFY2(box.contains("cannot be locked") && box.contains(QFile::encodeName(work)),
+                 box.constData());
     }
 };
 
