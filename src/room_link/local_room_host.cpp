@@ -3,6 +3,7 @@
 // the room to every copy in one order.
 #include "local_room.h"
 
+#include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QPointer>
@@ -17,6 +18,7 @@
 #include <cerrno>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace svw {
@@ -115,6 +117,13 @@ void LocalRoom::hostTick()
     if (recordedEpoch() > m_epoch) {
         stepDown();
         return;
+    }
+    // A socket file removed on its own (a cleaner) leaves newcomers nothing
+    // to connect to: listen again, which the copies already in do not notice.
+    struct stat socketFile;
+    if (m_server->isListening() &&
+        ::lstat(QFile::encodeName(socketPath()).constData(), &socketFile) != 0) {
+        m_server->close();
     }
     if (!m_server->isListening())
         listen();
