@@ -66,15 +66,9 @@ int main(int argc, char* argv[])
     if (driven)
         svw::test_driver::drive(window);
     svw::RunningCopy runningCopy;
-    if (claim == svw::FolderLock::Claim::Ours && !runningCopy.answer(folderLock, &folderMessage))
-        std::fprintf(stderr, "svw: %s\n", qUtf8Printable(folderMessage));
-    QObject::connect(&runningCopy, &svw::RunningCopy::comeForward, window, [&window] {
-        window->showNormal();
-        window->raise();
-        window->activateWindow();
-        std::fprintf(stderr, "svw: a copy started in this folder brought this window forward.\n");
-    });
-    if (claim == svw::FolderLock::Claim::Unguarded)
+    if (claim == svw::FolderLock::Claim::Ours)
+        runningCopy.bringForwardOnRequest(folderLock, window);
+    else // unguarded: said beside the window, which opens all the same
         svw::tellAside(window, folderMessage);
 
     const int status = QApplication::exec();

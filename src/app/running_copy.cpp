@@ -10,6 +10,8 @@
 #include <QMessageBox>
 #include <QPushButton>
 
+#include <cstdio>
+
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -57,6 +59,19 @@ bool RunningCopy::answer(const FolderLock& lock, QString* error)
         return false;
     }
     return true;
+}
+
+void RunningCopy::bringForwardOnRequest(const FolderLock& lock, QWidget* window)
+{
+    QString error;
+    if (!answer(lock, &error))
+        std::fprintf(stderr, "svw: %s\n", qUtf8Printable(error));
+    connect(this, &RunningCopy::comeForward, window, [window] {
+        window->showNormal();
+        window->raise();
+        window->activateWindow();
+        std::fprintf(stderr, "svw: a copy started in this folder brought this window forward.\n");
+    });
 }
 
 void RunningCopy::takeConnections()

@@ -35,6 +35,11 @@ public:
     // False, with *error set, when the name cannot be taken.
     bool answer(const FolderLock& lock, QString* error);
 
+    // In the copy that holds the folder: a later copy started there brings
+    // `window` forward from now on. Trouble goes to standard error: without
+    // the socket, a later copy only says that this one runs.
+    void bringForwardOnRequest(const FolderLock& lock, QWidget* window);
+
     // In a later copy: asks the running copy to bring its window forward and
     // waits for its answer (at most `timeoutMs`). False when no copy of this
     // user answered: it may be frozen, or gone meanwhile.
