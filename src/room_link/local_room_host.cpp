@@ -251,6 +251,18 @@ bool LocalRoom::takeFromCopy(QLocalSocket* socket, const LocalRoomMessage& messa
 
 void LocalRoom::welcome(QLocalSocket* socket, Copy& copy, const LocalRoomMessage& hello)
 {
+    // A copy knows its own count best: ours far ahead of it was walked up by
+    // a hostile host before this one, and would drop the copy's lines.
+    if (genuine(socket, hello.origin)) {
+        const auto ours = m_lastSeen.find(hello.origin);
+        const qint64 own = hello.seen.value(hello.origin, 0);
+        if (ours != m_lastSeen.end() && ours.value() > own + kMaxNumberJump) {
+            if (own > 0)
+                ours.value() = own;
+            else
+                m_lastSeen.erase(ours); // nothing seen: no entry, as the protocol wants
+        }
+    }
     copy.origin = hello.origin;
     m_speakers.insert(copy.origin, socket);
     const qint64 end = m_historyFirst + qint64(m_history.size());

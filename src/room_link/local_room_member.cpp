@@ -72,6 +72,21 @@ void LocalRoom::welcomed(const LocalRoomMessage& welcome)
             qint64& last = m_lastSeen[it.key()];
             last = std::max(last, it.value());
         }
+    } else {
+        // A count further ahead of this host's than any host lets an origin
+        // leap was walked up by a hostile host, line by line: left as it is,
+        // it would drop that origin's real lines for good.
+        for (auto it = m_lastSeen.begin(); it != m_lastSeen.end();) {
+            const qint64 theirs = welcome.seen.value(it.key(), 0);
+            if (it.key() == m_origin || it.value() <= theirs + kMaxNumberJump) {
+                ++it;
+            } else if (theirs > 0) {
+                it.value() = theirs;
+                ++it;
+            } else {
+                it = m_lastSeen.erase(it); // nothing seen: no entry, as the protocol wants
+            }
+        }
     }
     // The host's count of missed lines cannot be more than its own numbers
     // leave unseen here, each origin moving on at most as far as a host lets it.

@@ -213,6 +213,55 @@ private slots:
         QVERIFY(bob.troubles().filter("1000000000000").isEmpty());
     }
 
+    // A hostile host walks one member's count of another's lines far ahead,
+    // each step within what a host lets an origin leap. Once it has gone,
+    // whichever of the two hosts next, each hears the other's real lines.
+    void walkedUpNumberingIsPutRight()
+    {
+        const QString dir = freshDirectory();
+        auto hostile = std::make_unique<HandHost>(dir);
+        QVERIFY(hostile->ok());
+        Peer bob("bob", dir, kTuning);
+        LocalRoomMessage hello;
+        QLocalSocket* toBob = hostile->accept(&hello);
+        QVERIFY(toBob);
+        hostile->welcome(toBob);
+        QTRY_VERIFY_WITH_TIMEOUT(bob.joined(), kPeerWaitMs);
+        Peer dan("dan", dir, kTuning);
+        QLocalSocket* toDan = hostile->accept(&hello);
+        QVERIFY(toDan);
+        hostile->welcome(toDan);
+        QTRY_VERIFY_WITH_TIMEOUT(dan.joined(), kPeerWaitMs);
+
+        LineCount count;
+        QByteArray walk;
+        constexpr int kSteps = 20;
+        for (int i = 0; i < kSteps; ++i) {
+            const QString text = QStringLiteral("step %1").arg(i);
+            walk += frameLocalRoomMessage(
+                lineOf(LocalRoomMessage::Kind::Line, hello.origin, 1 + i * 65536LL, "dan", text));
+            count.tolerate("dan: " + text);
+        }
+        toBob->write(walk);
+        toBob->flush();
+        QTRY_COMPARE_WITH_TIMEOUT(bob.countOf(QStringLiteral("dan: step %1").arg(kSteps - 1)), 1,
+                                  kPeerWaitMs);
+        hostile->leave();
+        hostile.reset();
+
+        QVERIFY2(QTest::qWaitFor(
+                     [&] {
+                         return formed({&bob, &dan});
+                     },
+                     kPeerWaitMs),
+                 qPrintable(bob.status() + " / " + dan.status()));
+        for (int i = 0; i < 3; ++i) {
+            count.say(dan, QStringLiteral("dan %1").arg(i), {&bob, &dan});
+            count.say(bob, QStringLiteral("bob %1").arg(i), {&bob, &dan});
+        }
+        QCOMPARE(count.problems(), QString());
+    }
+
     // While a member is stopped and the room re-forms, another process says
     // hello in its name and offers its next line. Neither takes: the member
     // comes back under its own name and its own line is the one heard.
