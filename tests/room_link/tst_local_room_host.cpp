@@ -538,7 +538,9 @@ private slots:
         const QByteArray oldRuntime = qgetenv("XDG_RUNTIME_DIR");
         const QByteArray oldTmp = qgetenv("TMPDIR");
         const QByteArray oldHome = qgetenv("HOME");
-        qunsetenv("XDG_RUNTIME_DIR");
+        // Passed over (not absolute); unset, it would send the room to the
+        // machine's /run/user where that has the user's directory.
+        qputenv("XDG_RUNTIME_DIR", "not/absolute");
         qputenv("TMPDIR", QFile::encodeName(tmp));
         qputenv("HOME", QFile::encodeName(home));
         auto restore = qScopeGuard([&] {

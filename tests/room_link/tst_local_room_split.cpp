@@ -222,7 +222,9 @@ private slots:
         // Taken as another user could: a link to a directory of theirs.
         QVERIFY(QFile::link(elsewhere, fallback));
 
-        const QProcessEnvironment env = environment({}, tmp, home);
+        // A runtime directory that is passed over (not absolute), rather than
+        // none, which would send the copies to the machine's /run/user.
+        const QProcessEnvironment env = environment("not/absolute", tmp, home);
         Peer ann("ann", "-", env, {});
         QTRY_VERIFY_WITH_TIMEOUT(ann.hosting(), kPeerWaitMs);
         Peer bob("bob", "-", env, {});
