@@ -8,6 +8,7 @@
 #include "room_factory.h"
 #include "room_memory.h"
 #include "room_secrets.h"
+#include "running_copy.h"
 #include "solvane.h"
 #include "test_driver.h"
 #include "web_page.h"
@@ -42,6 +43,10 @@ int main(int argc, char* argv[])
     if (!folderMessage.isEmpty())
         std::fprintf(stderr, "svw: %s\n", qUtf8Printable(folderMessage));
     if (claim == svw::FolderLock::Claim::TakenByAnother) {
+        if (svw::RunningCopy::askToComeForward(folderLock)) {
+            std::fprintf(stderr, "svw: its window has been brought forward instead.\n");
+            return 0;
+        }
         svw::showNotice(nullptr, folderMessage);
         return 2;
     }
@@ -81,6 +86,11 @@ int main(int argc, char* argv[])
     window->setWebWindowOpener(svw::makeWebWindowOpener(QString(svw::kWebPageAddress)));
     if (driven)
         svw::test_driver::drive(window);
+    svw::RunningCopy runningCopy;
+    if (claim == svw::FolderLock::Claim::Ours)
+        runningCopy.bringForwardOnRequest(folderLock, window);
+    else // unguarded: said beside the window, which opens all the same
+        svw::tellAside(window, folderMessage);
 
     const int status = QApplication::exec();
     delete window.data(); // still there when Exit ended the program

@@ -9,12 +9,13 @@
 #include <QLocalSocket>
 #include <QSaveFile>
 #include <QUuid>
+#include <QtEndian>
 
 #include <algorithm>
 #include <limits>
 #include <vector>
 
-#include <sys/un.h>
+#include <unistd.h>
 
 namespace svw {
 
@@ -26,10 +27,6 @@ constexpr int kCloseFlushMs = 1000;
 // What a history line costs beside its frame: its place in the deque, its
 // origin and the frame's own head.
 constexpr qsizetype kHistoryLineCost = 96;
-
-// The longest ending pathOf() adds to the room's base path, ".<epoch>.sock",
-// for the epochs a room can reach (a few more each time a host freezes).
-constexpr qsizetype kLongestEnding = 13;
 
 // The size CBOR gives the head of a text of `length` bytes.
 qsizetype cborTextHead(qsizetype length)
@@ -60,14 +57,25 @@ bool LocalRoom::isValidName(const QString& name)
     return true;
 }
 
+namespace {
+
+// A copy's origin starts with its process id, so a host can tell the copy
+// that owns an origin from another process claiming it (see genuine()); the
+// rest is random, so two rooms in one process, or a restarted copy, differ.
+QByteArray newOrigin()
+{
+    QByteArray origin = QUuid::createUuid().toRfc4122().left(kLocalRoomOriginSize);
+    qToBigEndian<quint32>(quint32(::getpid()), origin.data());
+    return origin;
+}
+
+} // namespace
+
 LocalRoom::LocalRoom(const QString& nick, const QString& name, const QString& directory,
                      QObject* parent, const Tuning& tuning)
     : ChatRoomControl(parent), m_nick(boundLocalRoomNick(nick)), m_name(name),
-      m_directory(directory), m_origin(QUuid::createUuid().toRfc4122()), m_tuning(tuning)
+      m_chosenDirectory(directory), m_origin(newOrigin()), m_tuning(tuning)
 {
-    QString defaultProblems;
-    if (m_directory.isEmpty())
-        m_directory = defaultLocalRoomDirectory(&defaultProblems);
     m_clock.start();
     LocalRoomMessage probe;
     probe.kind = LocalRoomMessage::Kind::Line;
@@ -86,15 +94,8 @@ LocalRoom::LocalRoom(const QString& nick, const QString& name, const QString& di
         problem = QStringLiteral("The local room's name \"%1\" is not usable: a name is 1 to 64 "
                                  "letters, digits, '-', '_' or '.'.")
                       .arg(m_name);
-    } else if (preparePrivateDirectory(m_directory, &problem)) {
-        m_basePath = m_directory + QStringLiteral("/room-") + m_name;
-        if (QFile::encodeName(m_basePath).size() + kLongestEnding >=
-            qsizetype(sizeof(sockaddr_un::sun_path)))
-            problem = QStringLiteral("The local room cannot be used: its socket path %1 is "
-                                     "longer than the system allows.")
-                          .arg(socketPath());
-    } else if (!defaultProblems.isEmpty()) {
-        problem = defaultProblems;
+    } else {
+        placeRoom(&problem);
     }
 
     if (!problem.isEmpty()) {
@@ -111,6 +112,7 @@ LocalRoom::LocalRoom(const QString& nick, const QString& name, const QString& di
         });
         return;
     }
+    m_epoch = recordedEpoch();
     QTimer::singleShot(0, this, [this] {
         setState(State::Looking);
         tryEnter();
@@ -128,38 +130,6 @@ QString LocalRoom::roomDescription() const
     const QString room = m_name == defaultName() ? QStringLiteral("the local room")
                                                  : QStringLiteral("the local room %1").arg(m_name);
     return QStringLiteral("%1, on this computer only, as %2").arg(room, m_nick);
-}
-
-// Epoch 0 keeps the plain names, so a room that never lost a host to a
-// freeze looks as it always did.
-QString LocalRoom::pathOf(const QString& suffix) const
-{
-    if (m_basePath.isEmpty())
-        return {};
-    return m_epoch == 0 ? m_basePath + suffix
-                        : m_basePath + QLatin1Char('.') + QString::number(m_epoch) + suffix;
-}
-
-qint64 LocalRoom::recordedEpoch() const
-{
-    QFile file(m_basePath + QStringLiteral(".epoch"));
-    if (!file.open(QIODevice::ReadOnly))
-        return 0;
-    bool ok = false;
-    const qint64 epoch = file.read(32).trimmed().toLongLong(&ok);
-    return ok && epoch > 0 ? epoch : 0;
-}
-
-void LocalRoom::recordEpoch()
-{
-    if (recordedEpoch() >= m_epoch)
-        return;
-    // Written whole or not at all: a copy never reads half a number.
-    QSaveFile file(m_basePath + QStringLiteral(".epoch"));
-    if (!file.open(QIODevice::WriteOnly) || file.write(QByteArray::number(m_epoch) + '\n') < 0 ||
-        !file.commit())
-        qWarning("The local room \"%s\" cannot record its epoch in %s: %s", qPrintable(m_name),
-                 qPrintable(file.fileName()), qPrintable(file.errorString()));
 }
 
 // Every copy's own checks, once a heartbeat.
@@ -180,16 +150,39 @@ void LocalRoom::tick()
         checkHost();
     if (m_toldOut || m_clock.elapsed() - m_outSince < m_tuning.tellAfterMs)
         return;
+    const QString text = outOfReachText();
+    if (text.isEmpty())
+        return; // nothing known yet; told when something is
     m_toldOut = true;
     setRoomState(RoomState::OutOfReach);
-    // Still out of the room: a host that takes a connection but never lets it
-    // in is moved on from by checkHost(), so what is left is a lock held by a
-    // process that does not listen.
-    announceTrouble(QStringLiteral("The local room \"%1\" cannot be entered: its lock %2 is held "
-                                   "by a process that does not host the room. End that process "
-                                   "(\"fuser %2\" names it), or choose another room with "
-                                   "SVW_ROOM=local:NAME.")
-                        .arg(m_name, lockPath()));
+    announceTrouble(text);
+}
+
+// What keeps this copy out, as far as it has seen for itself: each cause is
+// only named when this copy met it.
+QString LocalRoom::outOfReachText() const
+{
+    switch (m_outCause) {
+    case OutCause::None:
+        return {};
+    case OutCause::NoListener:
+        return QStringLiteral("The local room \"%1\" cannot be entered: its lock %2 is held by a "
+                              "process that does not host the room. End that process (\"fuser "
+                              "%2\" names it), or choose another room with SVW_ROOM=local:NAME.")
+            .arg(m_name, lockPath());
+    case OutCause::TurnedAway:
+        return QStringLiteral("The local room \"%1\" cannot be entered: the copy that hosts it "
+                              "(on %2) closes this copy's connection before letting it in. Another "
+                              "process may be using this copy's name in the room, or the host is "
+                              "full; \"fuser %2\" names the processes there.")
+            .arg(m_name, socketPath());
+    case OutCause::NotPassing:
+        return QStringLiteral("The local room \"%1\" cannot be entered: the copy that hosts it "
+                              "(on %2) takes lines but passes none on. End that process (\"fuser "
+                              "%2\" names it), or choose another room with SVW_ROOM=local:NAME.")
+            .arg(m_name, socketPath());
+    }
+    return {};
 }
 
 LocalRoom::~LocalRoom()
@@ -275,7 +268,7 @@ bool LocalRoom::SendRoomLine(const QString& line)
         return false;
     }
 
-    m_pending.push_back({m_nextNumber++, line});
+    m_pending.push_back({m_nextNumber++, line, m_clock.elapsed()});
     if (m_state == State::Joined) {
         m_host->write(
             frameLocalRoomMessage(ownMessage(LocalRoomMessage::Kind::Say, m_pending.back())));
@@ -320,9 +313,17 @@ void LocalRoom::tryEnter()
 {
     if (m_state != State::Looking && m_state != State::Reforming)
         return;
-    // A later epoch recorded by another copy means the room has moved on.
-    if (const qint64 recorded = recordedEpoch(); recorded > m_epoch && !m_host)
-        m_epoch = recorded;
+    if (!m_host) {
+        // The directory may have gone or changed since the last try; a later
+        // epoch found there means the room has moved on, an earlier one that
+        // the directory was made anew.
+        QString problem;
+        if (!placeRoom(&problem)) {
+            announceTrouble(problem);
+            return;
+        }
+        m_epoch = recordedEpoch();
+    }
     m_lock.setPath(lockPath());
     QString error;
     if (m_lock.tryLock(&error)) {
@@ -394,6 +395,7 @@ void LocalRoom::setState(State state, const QString& detail)
     const bool in = state == State::Hosting || state == State::Joined;
     if (in) {
         m_toldOut = false;
+        m_outCause = OutCause::None;
         setRoomState(RoomState::Connected);
     } else if (wasIn || state == State::Looking) {
         m_outSince = m_clock.elapsed();

@@ -24,6 +24,7 @@ struct LocalRoomTuning
     int silenceMs = 4000;      // a host silent this long is taken for frozen
     int introductionMs = 3000; // a connection must say hello within this
     int maxUnintroduced = 32;  // connections waiting to say hello, at most
+    int maxCopies = 256;       // copies that said hello, at most
     int tellAfterMs = 5000;    // waiting this long for the room is told
     qint64 recentMs = 10000;   // lines offered to the next host when re-forming
     qsizetype historyLines = 4096;
@@ -56,10 +57,19 @@ struct LocalRoomTuning
 // host, possibly after lines the first ones saw later; nothing is lost or
 // doubled either way.
 //
-// A host that stops answering (a frozen process still holds the lock) is
-// left: the copies move on to the room's next "epoch", a lock and socket of
-// their own, which the next host writes down in the room's epoch file. A
-// host that comes back and finds a later epoch there steps down and joins.
+// A host that stops answering (a frozen process still holds the lock), or
+// that answers but never passes a line on, is left: the copies move on to
+// the room's next "epoch", a lock and socket of their own. An epoch's lock
+// file is made by the first copy that moves there and never removed, so the
+// highest lock file in the directory is where the room stands, found
+// without reading or writing a byte (a full disk or a planted file cannot
+// hide it). A host that comes back and finds a later epoch steps down and
+// joins.
+//
+// The room follows its directory: a host whose lock file was removed (the
+// directory emptied or made anew), or whose default directory is now another
+// (a fallback freed, a runtime directory gone), moves the room there, and
+// every copy follows it, so copies started before and after meet.
 //
 // The host keeps a bounded history of the room's lines and hands each copy
 // the lines it has not had yet at the pace that copy reads, so a copy that
@@ -85,6 +95,11 @@ public:
 
     // How often a copy outside the room tries again to host or join it.
     static constexpr int kRetryMs = 75;
+
+    // The furthest an origin's numbering can move on in one step. A copy's
+    // lines are numbered one by one; after a re-forming it may skip the few
+    // the old host relayed and nobody kept, never this many.
+    static constexpr qint64 kMaxNumberJump = 65536;
 
     using Tuning = LocalRoomTuning;
 
@@ -117,8 +132,8 @@ public:
     QString nick() const { return m_nick; }
     QString name() const { return m_name; }
     QString directory() const { return m_directory; }
-    QString socketPath() const { return pathOf(QStringLiteral(".sock")); }
-    QString lockPath() const { return pathOf(QStringLiteral(".lock")); }
+    QString socketPath() const { return pathOf(m_epoch, QStringLiteral(".sock")); }
+    QString lockPath() const { return pathOf(m_epoch, QStringLiteral(".lock")); }
     qint64 epoch() const { return m_epoch; }
     bool isScanning() const { return m_scanning; }
 
@@ -133,6 +148,14 @@ private:
     {
         qint64 number;
         QString text;
+        qint64 saidAt = 0; // ms on m_clock when it last went to a host
+    };
+    // What keeps this copy out of the room, for what it tells its user.
+    enum class OutCause {
+        None,
+        NoListener, // the lock is held, but nothing answers on the socket
+        TurnedAway, // the host closed the connection before welcoming it
+        NotPassing, // the host took lines and passed none on
     };
     struct HistoryLine
     {
@@ -153,10 +176,17 @@ private:
     void tryEnter();
     void tick();
     void hostTick();
-    QString pathOf(const QString& suffix) const;
+    QString pathOf(qint64 epoch, const QString& suffix) const;
     qint64 recordedEpoch() const;
-    void recordEpoch();
+    void markEpoch() const;
+    bool placeRoom(QString* problem);
+    bool roomMoved(QString* why);
+    void relocate(const QString& why, bool socketIsOurs);
+    void closeHosting(bool socketIsOurs);
     void stepDown();
+    bool genuine(QLocalSocket* socket, const QByteArray& origin) const;
+    bool believable(const LocalRoomMessage& line) const;
+    QString outOfReachText() const;
     bool listen();
     void dropStrangers();
     void pace(QLocalSocket* socket);
@@ -190,7 +220,8 @@ private:
     QString m_nick;
     QString m_name;
     QString m_directory;
-    QString m_basePath; // the room's files without ending: DIR/room-NAME
+    QString m_chosenDirectory; // given by the caller; empty: the default, looked up anew
+    QString m_basePath;        // the room's files without ending: DIR/room-NAME
     QByteArray m_origin;
     Tuning m_tuning;
     qint64 m_epoch = 0;
@@ -217,6 +248,9 @@ private:
     qint64 m_outSince = 0;  // ms on m_clock when this copy last found itself out of the room
     bool m_toldOut = false; // the user has been told that the room is out of reach
     qint64 m_hostHeard = 0; // ms on m_clock of the last bytes from the host
+    qint64 m_hostLine = 0;  // ms on m_clock of the last line from the host
+    OutCause m_outCause = OutCause::None;
+    bool m_helloSent = false; // on the current connection to a host
 
     // Hosting: the server and the copies connected to it.
     QLocalServer* m_server = nullptr;

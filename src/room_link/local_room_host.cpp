@@ -3,41 +3,56 @@
 // the room to every copy in one order.
 #include "local_room.h"
 
+#include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QPointer>
 
 #include <algorithm>
 #include <limits>
+#include <optional>
 #include <vector>
 
+#include <QtEndian>
+
+#include <cerrno>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace svw {
 
 namespace {
 
-// The furthest an origin's numbering can move on in one step. A copy's
-// lines are numbered one by one; after a re-forming it may skip the few the
-// old host relayed and nobody kept, never this many.
-constexpr qint64 kMaxNumberJump = 65536;
+std::optional<ucred> peerOf(QLocalSocket* socket)
+{
+    struct ucred credentials = {};
+    socklen_t size = sizeof credentials;
+    if (::getsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &credentials,
+                     &size) != 0)
+        return std::nullopt;
+    return credentials;
+}
 
 // The directory already keeps other users out; checking the peer's user as
 // well also keeps out processes of other users that could pass it (root).
 bool fromThisUser(QLocalSocket* socket)
 {
-#ifdef SO_PEERCRED
-    struct ucred credentials = {};
-    socklen_t size = sizeof credentials;
-    if (::getsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &credentials,
-                     &size) != 0)
-        return false;
-    return credentials.uid == ::geteuid();
-#else
-    Q_UNUSED(socket);
-    return true;
-#endif
+    const std::optional<ucred> peer = peerOf(socket);
+    return peer && peer->uid == ::geteuid();
+}
+
+pid_t processOf(const QByteArray& origin)
+{
+    return pid_t(qFromBigEndian<quint32>(origin.constData()));
+}
+
+// Whether the process an origin names still runs (stopped counts).
+bool originAlive(const QByteArray& origin)
+{
+    const pid_t pid = processOf(origin);
+    return pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM);
 }
 
 } // namespace
@@ -66,7 +81,6 @@ void LocalRoom::startHosting()
         announceTrouble(why);
         return;
     }
-    recordEpoch();
     m_retry.stop();
     m_everJoined = true;
     setState(State::Hosting);
@@ -85,32 +99,31 @@ bool LocalRoom::listen()
     return m_server->listen(socketPath());
 }
 
-// A later host has recorded its epoch: this copy was frozen or too slow and
-// the room went on without it. It joins the room as an ordinary copy.
-void LocalRoom::stepDown()
+// Whether `socket` comes from the process that `origin` names: only that
+// process makes origins with its id (see newOrigin()).
+bool LocalRoom::genuine(QLocalSocket* socket, const QByteArray& origin) const
 {
-    for (auto& [socket, copy] : m_copies) {
-        socket->disconnect(this);
-        socket->abort();
-        socket->deleteLater();
-    }
-    m_copies.clear();
-    m_speakers.clear();
-    m_server->close();
-    delete m_server;
-    m_server = nullptr;
-    m_lock.unlock();
-    m_epoch = recordedEpoch();
-    setState(State::Reforming, QStringLiteral("another copy hosts it now"));
-    m_retry.start();
-    QTimer::singleShot(0, this, &LocalRoom::tryEnter);
+    const std::optional<ucred> peer = peerOf(socket);
+    return peer && peer->pid == processOf(origin);
 }
 
 void LocalRoom::hostTick()
 {
+    QString why;
+    if (roomMoved(&why)) {
+        relocate(why, m_lock.heldAtPath());
+        return;
+    }
     if (recordedEpoch() > m_epoch) {
         stepDown();
         return;
+    }
+    // A socket file removed on its own (a cleaner) leaves newcomers nothing
+    // to connect to: listen again, which the copies already in do not notice.
+    struct stat socketFile;
+    if (m_server->isListening() &&
+        ::lstat(QFile::encodeName(socketPath()).constData(), &socketFile) != 0) {
+        m_server->close();
     }
     if (!m_server->isListening())
         listen();
@@ -209,11 +222,26 @@ bool LocalRoom::takeFromCopy(QLocalSocket* socket, const LocalRoomMessage& messa
     const bool greeted = !copy.origin.isEmpty();
 
     if (message.kind == LocalRoomMessage::Kind::Hello) {
-        // Each origin speaks through one connection: the first to say hello
-        // with it. The host's own is its own.
-        if (greeted || message.origin == m_origin || m_speakers.contains(message.origin))
+        if (greeted || message.origin == m_origin)
             return false;
-        welcome(socket, copy, message);
+        // Each origin speaks through one connection: the first to say hello
+        // with it, unless a later one comes from the process the origin
+        // names and the first does not. Nor may another process take the
+        // name of a copy that still runs (stopped, say, while the room
+        // re-forms). So a copy coming back always gets its name back.
+        const bool own = genuine(socket, message.origin);
+        if (QLocalSocket* speaker = m_speakers.value(message.origin)) {
+            if (genuine(speaker, message.origin) || !own)
+                return false;
+            dropCopy(speaker, QStringLiteral("another process had said hello with its name"));
+        } else if (!own && originAlive(message.origin)) {
+            return false;
+        }
+        if (joinedCopies() >= m_tuning.maxCopies) {
+            dropCopy(socket, QStringLiteral("the room holds as many copies as it takes"));
+            return true;
+        }
+        welcome(socket, m_copies.at(socket), message);
         return true;
     }
     if (message.kind != LocalRoomMessage::Kind::Say || !greeted)
@@ -223,17 +251,30 @@ bool LocalRoom::takeFromCopy(QLocalSocket* socket, const LocalRoomMessage& messa
 
 void LocalRoom::welcome(QLocalSocket* socket, Copy& copy, const LocalRoomMessage& hello)
 {
+    // A copy knows its own count best: ours far ahead of it was walked up by
+    // a hostile host before this one, and would drop the copy's lines.
+    if (genuine(socket, hello.origin)) {
+        const auto ours = m_lastSeen.find(hello.origin);
+        const qint64 own = hello.seen.value(hello.origin, 0);
+        if (ours != m_lastSeen.end() && ours.value() > own + kMaxNumberJump) {
+            if (own > 0)
+                ours.value() = own;
+            else
+                m_lastSeen.erase(ours); // nothing seen: no entry, as the protocol wants
+        }
+    }
     copy.origin = hello.origin;
     m_speakers.insert(copy.origin, socket);
     const qint64 end = m_historyFirst + qint64(m_history.size());
 
     LocalRoomMessage welcome;
     welcome.kind = LocalRoomMessage::Kind::Welcome;
+    // Where the room stands: a new copy counts each origin from here; a
+    // returning one checks the count of missed lines against it.
+    welcome.seen = m_lastSeen;
     if (hello.fresh) {
-        // A new copy starts with the lines said from now on, counting each
-        // origin from where the room stands.
+        // A new copy starts with the lines said from now on.
         copy.cursor = end;
-        welcome.seen = m_lastSeen;
     } else {
         // A returning copy gets what it missed from the history, at its own
         // pace (see pace()), and hears how many lines the history no longer holds.
@@ -262,9 +303,12 @@ bool LocalRoom::takeSay(QLocalSocket* socket, Copy& copy, LocalRoomMessage line)
     if (line.origin != copy.origin) {
         // Another copy's line, offered after a re-forming because the last
         // host may have told only some copies. Taken only when no connection
-        // here speaks for that origin, and only as its very next line, so no
-        // copy can make the room drop what a member says.
-        if (line.origin == m_origin || m_speakers.contains(line.origin) || line.number != last + 1)
+        // here speaks for that origin, only as its very next line, and only
+        // when the copy that said it has ended: a copy that is alive (if
+        // stopped) offers its own lines when it comes back, so nobody can put
+        // words in the place of its own.
+        if (line.origin == m_origin || m_speakers.contains(line.origin) ||
+            line.number != last + 1 || originAlive(line.origin))
             return true;
         return relay(line);
     }

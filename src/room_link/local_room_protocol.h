@@ -20,8 +20,10 @@ namespace svw {
 // in one frame together with the sender's name and numbering.
 inline constexpr qsizetype kLocalRoomMaxFrame = 1024 * 1024;
 
-// The bytes naming one copy in the room: random, made afresh for each room
-// control, so a restarted copy never collides with its former self.
+// The bytes naming one copy in the room: its process id (four bytes, big
+// endian), so a host can tell the copy from another process using its name,
+// then random bytes made afresh for each room control, so a restarted copy
+// never collides with its former self.
 inline constexpr qsizetype kLocalRoomOriginSize = 16;
 
 // The longest sender's name a host passes on; longer ones are cut, so one
@@ -50,8 +52,8 @@ struct LocalRoomMessage
     // lines), and the last number it has seen from each origin, so that a
     // returning copy gets what it missed while it was away.
     // Welcome: the last number the host has seen from each origin, where a
-    // new copy starts counting; and how many lines a returning copy missed
-    // that the host no longer holds.
+    // new copy starts counting and against which a returning one checks the
+    // count of lines it missed that the host no longer holds.
     bool fresh = true;
     QHash<QByteArray, qint64> seen;
     qint64 missed = 0;

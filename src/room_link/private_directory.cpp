@@ -45,8 +45,13 @@ QString defaultLocalRoomDirectory(QString* problems)
 {
     // A runtime directory that is not private (or not there) is passed over
     // rather than refused: the fallbacks below are just as good a meeting place.
-    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (!runtime.isEmpty() && runtime.startsWith(QLatin1Char('/'))) {
+    QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    // Started without a session's environment (cron, sudo, a service), a
+    // copy still finds the runtime directory the system made for the user's
+    // sessions, where the copies started from the desktop meet.
+    if (runtime.isEmpty())
+        runtime = QStringLiteral("/run/user/%1").arg(geteuid());
+    if (runtime.startsWith(QLatin1Char('/')) && runtime.startsWith(QLatin1Char('/'))) {
         struct stat st;
         if (::lstat(QFile::encodeName(runtime).constData(), &st) == 0 &&
             privacyProblem(runtime, st).isEmpty())

@@ -6,7 +6,8 @@
 namespace svw {
 
 // The directory that holds this user's local rooms: "svw" inside
-// $XDG_RUNTIME_DIR when that is set and private to the user, else
+// $XDG_RUNTIME_DIR when that is set and private to the user (when it is not
+// set, /run/user/<uid>, where the system keeps it for the user's sessions), else
 // svw-<uid> in the temporary directory ($TMPDIR or /tmp), else, when that
 // name is taken by something that is not this user's private directory
 // (anyone can create it first), ".cache/svw-rooms" in the user's home, which

@@ -32,6 +32,10 @@ public:
     void unlock();
     bool isLocked() const { return m_fd >= 0; }
 
+    // Whether the lock is held and the file at path() is still the one it is
+    // held on: a lock on a file since removed or replaced keeps nobody out.
+    bool heldAtPath() const;
+
 private:
     QString m_path;
     int m_fd = -1; // open only while the lock is held

@@ -200,6 +200,7 @@ public:
         m_process.waitForFinished(5000);
     }
     int exitCode() const { return m_process.exitCode(); }
+    qint64 processId() const { return m_process.processId(); }
     QProcess::ExitStatus exitStatus() const { return m_process.exitStatus(); }
     QByteArray standardError() { return m_process.readAllStandardError(); }
 

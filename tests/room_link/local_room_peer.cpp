@@ -4,6 +4,7 @@
 //
 //   local_room_peer DIRECTORY ROOM NICK
 //
+// DIRECTORY "-" enters the room in the default directory, as the program does.
 // Reads commands, one a line: "say TEXT" says TEXT; "quit" (or the end of
 // input) leaves the room in order and ends. Writes, one a line:
 // "status TEXT" when the room's state changes, "line NICK<TAB>TEXT" for each
@@ -40,6 +41,8 @@ svw::LocalRoomTuning tuningFromEnvironment()
             tuning.introductionMs = int(value);
         else if (key == QLatin1String("unintroduced"))
             tuning.maxUnintroduced = int(value);
+        else if (key == QLatin1String("copies"))
+            tuning.maxCopies = int(value);
         else if (key == QLatin1String("tell"))
             tuning.tellAfterMs = int(value);
         else if (key == QLatin1String("historyLines"))
@@ -67,7 +70,8 @@ int main(int argc, char** argv)
         return 2;
     }
 
-    auto room = std::make_unique<svw::LocalRoom>(args[3], args[2], args[1], nullptr,
+    const QString directory = args[1] == QLatin1String("-") ? QString() : args[1];
+    auto room = std::make_unique<svw::LocalRoom>(args[3], args[2], directory, nullptr,
                                                  tuningFromEnvironment());
     auto print = [](const QString& text) {
         std::fputs(qPrintable(text + QLatin1Char('\n')), stdout);

@@ -10,6 +10,8 @@
 #include <QStringList>
 #include <QTest>
 
+#include <functional>
+
 #include <signal.h>
 #include <sys/resource.h>
 
@@ -42,6 +44,20 @@ public:
             });
         }
         m_process.start(QStringLiteral(LOCAL_ROOM_PEER), {dir, room, nick});
+    }
+
+    // In the room "test" of `dir` ("-" for the default directory, which
+    // `env` chooses); `modifier` runs in the child before the program.
+    LocalRoomPeer(const QString& nick, const QString& dir, const QProcessEnvironment& env,
+                  const std::function<void()>& modifier)
+        : m_nick(nick)
+    {
+        QObject::connect(&m_process, &QProcess::readyReadStandardOutput, [this] { collect(); });
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process.setProcessEnvironment(env);
+        if (modifier)
+            m_process.setChildProcessModifier(modifier);
+        m_process.start(QStringLiteral(LOCAL_ROOM_PEER), {dir, QStringLiteral("test"), nick});
     }
 
     ~LocalRoomPeer()
@@ -81,11 +97,13 @@ public:
     bool running() const { return m_process.state() == QProcess::Running; }
     bool waitForExit() { return m_process.waitForFinished(kWaitMs); }
     int exitCode() const { return m_process.exitCode(); }
+    qint64 processId() const { return m_process.processId(); }
 
     // "nick: text" for every room line reported so far.
     QStringList lines() const { return m_lines; }
     qsizetype countOf(const QString& line) const { return m_lines.count(line); }
     QString status() const { return m_status; }
+    QStringList statuses() const { return m_statuses; }
     QStringList troubles() const { return m_troubles; }
     bool hosting() const { return m_status.startsWith("hosting"); }
     bool joined() const { return m_status.startsWith("joined"); }
@@ -121,6 +139,7 @@ private:
             m_buffer.remove(0, end + 1);
             if (line.startsWith("status ")) {
                 m_status = line.mid(7);
+                m_statuses << m_status;
             } else if (line.startsWith("line ")) {
                 // The sender ends at the first tab; the text may hold more.
                 const qsizetype tab = line.indexOf('\t');
@@ -139,6 +158,7 @@ private:
     QStringList m_lines;
     QStringList m_troubles;
     QString m_status;
+    QStringList m_statuses;
     bool m_stopped = false;
 };
 

@@ -173,8 +173,17 @@ private slots:
         QTemporaryDir temporary;
         ScopedEnv tmpdir("TMPDIR", QFile::encodeName(temporary.path()));
 
+        // Unset, the sessions' runtime directory stands in where this machine
+        // has one for the user.
+        const QString sessions = QStringLiteral("/run/user/%1").arg(::geteuid());
+        struct stat st;
+        const bool sessionsUsed =
+            setting == "unset" && ::lstat(QFile::encodeName(sessions).constData(), &st) == 0 &&
+            S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & 0777) == 0700;
         const QString expected =
-            used ? value + "/svw" : temporary.path() + QStringLiteral("/svw-%1").arg(::geteuid());
+            used           ? value + "/svw"
+            : sessionsUsed ? sessions + "/svw"
+                           : temporary.path() + QStringLiteral("/svw-%1").arg(::geteuid());
         QCOMPARE(defaultLocalRoomDirectory(), expected);
     }
 

@@ -10,6 +10,7 @@
 #include "private_directory.h"
 #include "room_lock.h"
 
+#include <QDir>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QSignalSpy>
@@ -537,6 +538,35 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(silent.state(), QLocalSocket::UnconnectedState, kWaitMs);
     }
 
+    // The directory is removed and made anew under a host, and a newer copy
+    // hosts there before the first notices: the first joins it, and leaves
+    // the newer host's socket where it is (closing a server removes a socket
+    // file by its name).
+    void hostWhoseLockWasReplacedJoinsTheNewHost()
+    {
+        const QString dir = freshDirectory();
+        LocalRoom::Tuning slow;
+        slow.heartbeatMs = 300;
+        auto ann = enter("ann", dir, State::Hosting, slow);
+        QVERIFY(ann->SendRoomLine("before"));
+        QVERIFY(QDir(dir).removeRecursively());
+        auto bob = enter("bob", dir, State::Hosting);
+        Transcript atBob(bob.get());
+        QTRY_COMPARE_WITH_TIMEOUT(ann->state(), State::Joined, kWaitMs);
+        QVERIFY(QFile::exists(bob->socketPath()));
+        auto cay = enter("cay", dir, State::Joined);
+        QVERIFY(ann->SendRoomLine("after"));
+        QTRY_COMPARE_WITH_TIMEOUT(atBob.countOf("after"), 1, kWaitMs);
+        QCOMPARE(bob->state(), State::Hosting);
+        QCOMPARE(cay->state(), State::Joined);
+
+        // The socket file alone removed: newcomers get in all the same.
+        QVERIFY(QFile::remove(bob->socketPath()));
+        auto dan = enter("dan", dir, State::Joined);
+        QVERIFY(dan->SendRoomLine("in"));
+        QTRY_COMPARE_WITH_TIMEOUT(atBob.countOf("in"), 1, kWaitMs);
+    }
+
     // Without a runtime directory, another user may take the temporary
     // fallback first; the room then lives under the user's home.
     void takenFallbackLeavesTheHome()
@@ -555,7 +585,9 @@ private slots:
         const QByteArray oldRuntime = qgetenv("XDG_RUNTIME_DIR");
         const QByteArray oldTmp = qgetenv("TMPDIR");
         const QByteArray oldHome = qgetenv("HOME");
-        qunsetenv("XDG_RUNTIME_DIR");
+        // Passed over (not absolute); unset, it would send the room to the
+        // machine's /run/user where that has the user's directory.
+        qputenv("XDG_RUNTIME_DIR", "not/absolute");
         qputenv("TMPDIR", QFile::encodeName(tmp));
         qputenv("HOME", QFile::encodeName(home));
         auto restore = qScopeGuard([&] {

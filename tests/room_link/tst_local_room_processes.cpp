@@ -3,34 +3,21 @@
 // another share one room, keep one order, and carry on when the host ends,
 // whether in order, killed, or frozen; a copy that stalls gets every line.
 
-#include "local_room_peer_process.h"
-
 #include <QLocalSocket>
-#include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
 
+#include "local_room_peers.h"
+
+using svw::test::formed;
+using svw::test::kPeerWaitMs;
+using svw::test::Peer;
+
 namespace {
-
-// Generous: under the sanitizers a copy takes a while to start.
-constexpr int kWaitMs = 15000;
-
-using Peer = svw::test::LocalRoomPeer;
-
-// Whether exactly one of `peers` hosts and every other has joined it.
-bool formed(const std::vector<Peer*>& peers)
-{
-    int hosts = 0;
-    for (Peer* peer : peers) {
-        if (!peer->hosting() && !peer->joined())
-            return false;
-        hosts += peer->hosting();
-    }
-    return hosts == 1;
-}
-
+constexpr int kWaitMs = kPeerWaitMs;
 } // namespace
 
 class TestLocalRoomProcesses : public QObject
