@@ -727,7 +727,7 @@ private slots:
         LocalRoomMessage missing;
         missing.kind = LocalRoomMessage::Kind::Welcome;
         missing.missed = 3;
-        missing.seen.insert(other.origin, other.number + 3);
+        missing.seen.insert(other.origin, later.number + 3);
         again->write(frameLocalRoomMessage(missing));
         QTRY_COMPARE_WITH_TIMEOUT(copy->state(), State::Joined, kWaitMs);
         QCOMPARE(trouble.size(), 1);
