@@ -8,6 +8,7 @@
 #include "notice.h"
 #include "room_indicator.h"
 #include "room_line.h"
+#include "shown_text.h"
 
 #include <QComboBox>
 #include <QLineEdit>
@@ -184,8 +185,9 @@ void Solvane::Chat1_RoomTrouble(const QString& why)
     if (why == m_roomTroubleReported)
         return;
     m_roomTroubleReported = why;
+    // The room's words may quote the server or a nick.
     const QString text =
-        why + QStringLiteral("\n\nThis is not reported again until the room works.");
+        shownNote(why) + QStringLiteral("\n\nThis is not reported again until the room works.");
     if (m_roomTroubleBox && m_roomTroubleBox->isVisible()) {
         m_roomTroubleBox->setText(text);
         return;
