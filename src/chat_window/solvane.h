@@ -60,6 +60,9 @@ public:
     // The prefixes offered in the prefix box, the first one shown at start.
     static const QStringList& prefixes();
 
+    // How many of the most recent lines the conversation box keeps.
+    static constexpr int kConversationLines = 5000;
+
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void changeEvent(QEvent* event) override;
@@ -114,6 +117,7 @@ private:
     bool takeSealedLine(const QString& sender, const QString& text, const QString& prefix,
                         const QString& key);
     QString markedIfWeak(const QString& shown) const;
+    void startedListeningSealed();
 
     // The controls, by the names they carry.
     QPlainTextEdit* txtSaid = nullptr;

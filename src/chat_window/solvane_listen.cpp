@@ -73,6 +73,9 @@ private:
 
 void Solvane::mnuDE_Click()
 {
+    // Lines said before now were not heard here: one said again later is not
+    // shown as new.
+    startedListeningSealed();
     Chat1->StartRoomScan();
     m_roomIndicator->setListening(true);
 }

@@ -13,6 +13,7 @@
 #include <QApplication>
 #include <QColor>
 #include <QComboBox>
+#include <QDir>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPalette>
@@ -29,6 +30,8 @@ namespace {
 // conversation box shows it at a glance by its colour.
 const QString kSealCaption = QStringLiteral("Seal");
 const QColor kSealedBase(0xe3, 0xf4, 0xe3);
+// The nonces and times of the sealed lines shown, nothing else.
+const QString kSeenFile = QStringLiteral("sealed-seen");
 
 // The name the room knows us by, from its description ("... as ann").
 QString nameInRoom(const ChatRoomControl* room)
@@ -43,6 +46,9 @@ QString nameInRoom(const ChatRoomControl* room)
 void Solvane::createSealing()
 {
     m_sealed = new SealedConversation(this);
+    // Beside the scratch files, in the folder this copy holds: a copy started
+    // again knows the lines it has shown.
+    m_sealed->setSeenFile(QDir::current().filePath(kSeenFile));
     m_sealed->showLine = [this](const QString& line) {
         appendShownLine(line);
     };
@@ -125,6 +131,11 @@ void Solvane::prepareSealKey()
 {
     if (mnuSeal->isChecked())
         m_sealed->prepareKey(pw->text(), cbPre->currentText());
+}
+
+void Solvane::startedListeningSealed()
+{
+    m_sealed->startedListening();
 }
 
 QString Solvane::markedIfWeak(const QString& shown) const
