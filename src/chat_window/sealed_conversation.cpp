@@ -222,7 +222,9 @@ void SealedConversation::openAndShow(const RoomLine& line, const SealKey* key)
     case ReplayGuard::Verdict::AheadFull:
         return; // said again, or a flood of lines dated ahead
     }
-    if (sealedLineOpened)
+    // A line this copy could not have heard when it was said may be a
+    // recording: it does not turn sealing on by itself.
+    if (sealedLineOpened && said >= m_replays.listeningSince())
         sealedLineOpened();
     showOpened(line.sender, *opened);
 }

@@ -207,6 +207,7 @@ private slots:
                               "differ]",
                               "eve  :  [sealed 4 min ahead of this computer's clock: not shown; "
                               "compare the clocks]"}));
+        QCOMPARE(late.opened, 0);
 
         // A copy that listened before it: the line is new there.
         Member early;
