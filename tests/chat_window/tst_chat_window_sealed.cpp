@@ -12,10 +12,10 @@
 #include <QAction>
 #include <QComboBox>
 #include <QPlainTextEdit>
-#include <QTextDocument>
 #include <QPointer>
 #include <QPushButton>
 #include <QTest>
+#include <QTextDocument>
 
 using namespace svw;
 using svw::testing::BoxCatcher;
