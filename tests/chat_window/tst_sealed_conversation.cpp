@@ -2,6 +2,7 @@
 // The sealed half of a conversation without a window: waiting for the key
 // in order, notes for lines that do not open, replays, pieces, names.
 
+#include "../cipher/raw_seal.h"
 #include "sealed_conversation.h"
 
 #include <QSignalSpy>
@@ -307,6 +308,12 @@ private slots:
         const auto most = alice.talk.seal(QString(255, u'x'), "Key", kPrefix, fitsOne);
         QVERIFY(most && !most->error);
         QCOMPARE(most->roomLines.size(), 255);
+
+        // Authentic, from a newer version: told as such, not as altered.
+        const auto key = deriveSealKey("Key", kPrefix);
+        QVERIFY(bob.hear("ann", svw::testing::rawSeal(*key, kPrefix, 2, "new")));
+        QCOMPARE(bob.shown, QStringList{"ann  :  " + kNewerVersionNote});
+        QCOMPARE(bob.opened, 0);
     }
 };
 

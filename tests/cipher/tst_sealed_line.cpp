@@ -2,6 +2,7 @@
 // Sealed lines against vectors made with an independent libsodium binding
 // (docs/sealed-lines.md), what does not open, replays, and the key cache.
 
+#include "raw_seal.h"
 #include "sealed_keys.h"
 #include "sealed_line.h"
 #include "sealed_replay.h"
@@ -11,9 +12,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <sodium.h>
-
 using namespace svw;
+using svw::testing::rawSeal;
 
 namespace {
 
@@ -52,26 +52,6 @@ const QString kLine2 =
 const char* kKey1 = "1eb1d86701f66a4e8f97ef2cdbf5ef3b1b068653c04eb085010a7641ed5b7ba1";
 const char* kKey2 = "88629e75b8b94626ca3823572f5c6b229df08fd29daf891fcf146dd423445572";
 const QString kPrefix2 = QStringLiteral(u"\u00BA\u00AA\u00D1\u00AA\u00BA");
-
-// A seal made here from raw bytes, for what no program of ours seals.
-QString rawSeal(const SealKey& key, const QString& prefix, quint8 version, const QByteArray& text)
-{
-    QByteArray plain(1, char(version));
-    plain += QByteArray::fromHex("0000019b6c1a6800"); // said at 1767225600000
-    plain += QByteArray::fromHex("0001") + QByteArray(8, '\x07') + QByteArray(1, '\0') + text;
-    std::vector<unsigned char> seal(kSealNonceBytes + std::size_t(plain.size()) + 16);
-    randombytes_buf(seal.data(), kSealNonceBytes);
-    const QByteArray ad = prefix.toUtf8();
-    crypto_aead_xchacha20poly1305_ietf_encrypt(
-        seal.data() + kSealNonceBytes, nullptr,
-        reinterpret_cast<const unsigned char*>(plain.data()), std::size_t(plain.size()),
-        reinterpret_cast<const unsigned char*>(ad.data()), std::size_t(ad.size()), nullptr,
-        seal.data(), key.bytes().data());
-    const QByteArray base64 =
-        QByteArray(reinterpret_cast<const char*>(seal.data()), qsizetype(seal.size()))
-            .toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
-    return prefix + kSealMarker.toString() + QString::fromLatin1(base64);
-}
 
 OpenedLine openedAt(qint64 saidAtMs, unsigned char nonceByte)
 {
