@@ -140,8 +140,9 @@ void SealedConversation::retarget()
 {
     const auto newest = m_keys.newestRequest();
     for (RoomLine& line : m_waiting) {
-        if (line.key.isEmpty() || !sealedRest(line.prefix, line.text) ||
-            m_keys.wanted(line.key, line.prefix))
+        if (line.key.isEmpty() ||
+            (newest && line.key == newest->first && line.prefix == newest->second) ||
+            !sealedRest(line.prefix, line.text) || m_keys.wanted(line.key, line.prefix))
             continue;
         if (newest && newest->second == line.prefix)
             line.key = newest->first;

@@ -29,7 +29,10 @@ QByteArray SealKeys::idOf(const QString& password, const QString& prefix) const
 {
     // The same normal form as the derivation: one key for both spellings.
     QString normal = password.normalized(QString::NormalizationForm_C);
-    const GuardedBytes secret = GuardedBytes::utf8(normal);
+    std::optional<GuardedBytes> longer;
+    if (!m_lookup.assignUtf8(normal))
+        longer.emplace(GuardedBytes::utf8(normal));
+    const GuardedBytes& secret = longer ? *longer : m_lookup;
     sodium_memzero(normal.data(), std::size_t(normal.size()) * sizeof(QChar));
     const QByteArray place = prefix.toUtf8();
     QByteArray id(crypto_generichash_BYTES, '\0');
@@ -47,6 +50,7 @@ QByteArray SealKeys::idOf(const QString& password, const QString& prefix) const
     crypto_generichash_final(&state, reinterpret_cast<unsigned char*>(id.data()),
                              std::size_t(id.size()));
     sodium_memzero(&state, sizeof state);
+    m_lookup.clear();
     return id;
 }
 

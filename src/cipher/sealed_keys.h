@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "guarded_bytes.h"
 #include "sealed_line.h"
 
 #include <QByteArray>
@@ -78,6 +79,9 @@ private:
     std::optional<Request> m_next;
     QTimer m_settle;
     SealKey m_idKey; // keys the digests that find keys
+    // Where a password's UTF-8 is put to find its key: one guarded buffer
+    // for every look-up, as a line arrives, rather than one each.
+    mutable GuardedBytes m_lookup{1024};
     int m_derivations = 0;
     QThreadPool m_pool;
 };
