@@ -17,7 +17,10 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTextCursor>
+#include <QTextDocument>
 #include <QTimer>
+
+#include <algorithm>
 
 namespace svw {
 
@@ -32,6 +35,7 @@ public:
         : m_box(box), m_bar(box->verticalScrollBar()),
           m_following(m_bar->value() >= m_bar->maximum()), m_kept(m_bar->value()),
           m_anchor(box->textCursor().anchor()), m_position(box->textCursor().position()),
+          m_characters(box->document()->characterCount()), m_blocks(box->document()->blockCount()),
           m_end(box->document())
     {
         m_end.beginEditBlock();
@@ -39,15 +43,20 @@ public:
     ~ConversationAppend()
     {
         m_end.endEditBlock();
+        // The box keeps a bounded number of lines: what the new ones pushed
+        // out at the top moves the selection and the view up by as much.
+        const QTextDocument* document = m_box->document();
+        const int goneCharacters = m_characters + m_added - document->characterCount();
+        const int goneBlocks = m_blocks + m_addedBlocks - document->blockCount();
         // A selection that reached the end would take in the new lines: the
         // cursor at the end moves on with every insertion there.
         if (m_anchor != m_position) {
             QTextCursor kept = m_box->textCursor();
-            kept.setPosition(m_anchor);
-            kept.setPosition(m_position, QTextCursor::KeepAnchor);
+            kept.setPosition(std::max(0, m_anchor - goneCharacters));
+            kept.setPosition(std::max(0, m_position - goneCharacters), QTextCursor::KeepAnchor);
             m_box->setTextCursor(kept);
         }
-        m_bar->setValue(m_following ? m_bar->maximum() : m_kept);
+        m_bar->setValue(m_following ? m_bar->maximum() : std::max(0, m_kept - goneBlocks));
     }
     ConversationAppend(const ConversationAppend&) = delete;
     ConversationAppend& operator=(const ConversationAppend&) = delete;
@@ -58,6 +67,8 @@ public:
     {
         m_end.movePosition(QTextCursor::End);
         m_end.insertText(line + QLatin1Char('\n'));
+        m_added += int(line.size()) + 1;
+        ++m_addedBlocks;
     }
 
 private:
@@ -68,6 +79,10 @@ private:
     // The user's selection as it stood (a text cursor would follow the edit).
     int m_anchor;
     int m_position;
+    int m_characters;
+    int m_blocks;
+    int m_added = 0; // characters
+    int m_addedBlocks = 0;
     QTextCursor m_end;
 };
 

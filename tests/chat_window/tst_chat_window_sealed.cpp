@@ -14,7 +14,9 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTest>
+#include <QTextBlock>
 #include <QTextDocument>
 
 using namespace svw;
@@ -141,6 +143,32 @@ private slots:
         QCOMPARE(m_said->document()->blockCount(), Solvane::kConversationLines + 1);
         QVERIFY(!m_said->toPlainText().contains(QStringLiteral("sealed first")));
         QVERIFY(m_said->toPlainText().startsWith(QStringLiteral("[weak] bob  :  old\n")));
+    }
+
+    void aSelectionInAFullBoxStays()
+    {
+        // With the box full, every new line pushes one out at the top: the
+        // text the user selected to copy, and the place they read, stay.
+        const QString filler = kPrefix + encodeToString(u"filler", u"Key").line;
+        for (int i = 0; i < Solvane::kConversationLines; ++i)
+            m_room->hear("bob",
+                         i == 10 ? kPrefix + encodeToString(u"copy me", u"Key").line : filler);
+        QVERIFY(QTest::qWaitFor(
+            [&] { return m_said->document()->blockCount() == Solvane::kConversationLines + 1; },
+            60000));
+        const int start = m_said->document()->findBlockByNumber(10).position() + 8;
+        QTextCursor selection = m_said->textCursor();
+        selection.setPosition(start);
+        selection.setPosition(start + 7, QTextCursor::KeepAnchor);
+        m_said->setTextCursor(selection);
+        QCOMPARE(m_said->textCursor().selectedText(), QStringLiteral("copy me"));
+        m_said->verticalScrollBar()->setValue(8);
+        for (int i = 0; i < 3; ++i)
+            m_room->hear("bob", kPrefix + encodeToString(u"later", u"Key").line);
+        QVERIFY(QTest::qWaitFor(
+            [&] { return m_said->toPlainText().count(QStringLiteral("later")) == 3; }, 30000));
+        QCOMPARE(m_said->textCursor().selectedText(), QStringLiteral("copy me"));
+        QCOMPARE(m_said->verticalScrollBar()->value(), 5);
     }
 
     void aTextRefusedAfterWaitingForItsKeyStays()
