@@ -119,9 +119,12 @@ void keyDerivation()
     watch.counting = true;
     int ready = 0;
     QObject::connect(&keys, &SealKeys::keyReady, [&] { ++ready; });
-    for (int i = 0; i < 3; ++i)
+    // One after another: a key asked for while another is made replaces any
+    // that has not started.
+    for (int i = 0; i < 3; ++i) {
         keys.prepare(kKey, QStringLiteral("bg%1--").arg(i));
-    runUntil([&] { return ready == 3; }, 60000);
+        runUntil([&] { return ready == i + 1; }, 60000);
+    }
     watch.counting = false;
     std::printf("key derivation (Argon2id, ops %llu, %zu MiB): median %.0f ms of 5\n"
                 "  longest event-loop stall while 3 keys were derived on the worker: %.1f ms "
