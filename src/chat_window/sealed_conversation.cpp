@@ -160,6 +160,7 @@ void SealedConversation::onKeyReady(const QString& password, const QString& pref
             if (line.key == password && line.prefix == prefix)
                 line.key.clear();
         }
+        emit keyFailed(password, prefix);
     }
     drain();
     emit keyArrived();
@@ -297,8 +298,12 @@ std::optional<SealedConversation::Sealed> SealedConversation::seal(const QString
                                                                    const FitsOneLine& fits)
 {
     const SealKey* key = m_keys.key(password, prefix);
-    if (!key)
+    if (!key) {
+        // Whoever sends has finished typing the password: no need to wait
+        // for it to settle.
+        m_keys.prepare(password, prefix);
         return std::nullopt;
+    }
     const OutgoingPieces plan = splitSealedText(text, prefix, m_ownName, fits);
     if (plan.error)
         return Sealed{{}, {}, plan.error};

@@ -95,6 +95,9 @@ public:
 
 signals:
     void keyArrived();
+    // The key for the pair could not be made (no memory for Argon2id);
+    // keyArrived() follows.
+    void keyFailed(const QString& password, const QString& prefix);
 
 private:
     void onKeyReady(const QString& password, const QString& prefix, bool ok);

@@ -71,6 +71,25 @@ void Solvane::createSealing()
         mnuSeal->setChecked(true);
     };
     connect(m_sealed, &SealedConversation::keyArrived, this, &Solvane::flushSealedSends);
+    // Texts that waited for a key that could not be made go back into the
+    // box rather than waiting for ever, out of sight.
+    connect(m_sealed, &SealedConversation::keyFailed, this,
+            [this](const QString& password, const QString& prefix) {
+                QString back;
+                for (auto send = m_sealedSends.begin(); send != m_sealedSends.end();) {
+                    if (send->key == password && send->prefix == prefix) {
+                        back += send->text;
+                        send = m_sealedSends.erase(send);
+                    } else {
+                        ++send;
+                    }
+                }
+                if (back.isEmpty())
+                    return;
+                txtSend->setText(back + txtSend->text());
+                openNotice(this, QStringLiteral("The key for sealing could not be made: there is "
+                                                "not enough memory. The text is back in the box."));
+            });
 
     // Straight on the menu bar, so it is one click away.
     mnuSeal = menuBar()->addAction(kSealCaption);
