@@ -8,6 +8,7 @@
 #include "chat_room_control.h"
 #include "notice.h"
 #include "sealed_conversation.h"
+#include "shown_text.h"
 
 #include <QAction>
 #include <QApplication>
@@ -225,7 +226,7 @@ bool Solvane::saySealed(const QStringList& roomLines, const QStringList& pieces,
     for (qsizetype i = 0; i < roomLines.size(); ++i) {
         if (Chat1->SendRoomLine(roomLines[i]))
             continue;
-        QString reason = Chat1->errorString();
+        QString reason = shownNote(Chat1->errorString()); // may quote the server
         if (reason.isEmpty())
             reason = QStringLiteral("The room did not take the line.");
         if (i > 0 || !userWaits) {
