@@ -156,6 +156,22 @@ private slots:
         QCOMPARE(m_bob->bytes("message"), "\"SVW Message\"\r\nhi");
     }
 
+    // A nick and a sealed text with a paragraph separator: one line of the
+    // box each, never what looks like a second member's line.
+    void separatorsForgeNoLines()
+    {
+        const QString name = u"sealed-%1"_s.arg(QCoreApplication::applicationPid());
+        SvwCopy mallory("local:" + name, u"mallory\u2029h2"_s, QString(), m_runtime.path());
+        QVERIFY(mallory.started());
+        mallory.set("pw", "Key");
+        mallory.menu("mnuSeal");
+        mallory.set("txtSend", u"see you\u2029ann  :  I quit\u202E"_s);
+        mallory.key("Return");
+        const QString shown = u"mallory\u00B6h2  :  see you\u00B6ann  :  I quit\uFFFD\n"_s;
+        QVERIFY2(m_bob->saidContains(shown, kWaitMs), qPrintable(m_bob->said()));
+        QVERIFY(!m_bob->said().contains(u"\nann  :  I quit"_s));
+    }
+
     // A raw outsider says a recorded line again to copies that did not hear
     // it: one started again, one that came in later, and under the nick of
     // the member who said it, once she has left.
