@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "room_indicator.h"
 
+#include "shown_text.h"
+
 #include <QKeyEvent>
 #include <QPainter>
 #include <QPainterPath>
@@ -73,7 +75,8 @@ void RoomIndicator::setListening(bool listening)
 
 void RoomIndicator::setRoomDescription(const QString& description)
 {
-    m_description = description;
+    // It names the user as the room knows them: a nick from the room.
+    m_description = shownText(description);
     refresh();
 }
 

@@ -6,6 +6,8 @@
 
 #include <QDateTime>
 
+#include <algorithm>
+
 #include <sodium.h>
 
 namespace svw {
@@ -101,6 +103,19 @@ bool SealedConversation::keyReady(const QString& password, const QString& prefix
     return m_keys.key(password, prefix) != nullptr;
 }
 
+void SealedConversation::startedListening()
+{
+    m_replays.setListeningSince(now());
+}
+
+QString spanInWords(qint64 ms)
+{
+    const qint64 seconds = std::max<qint64>(0, ms) / 1000;
+    if (seconds < 120)
+        return QStringLiteral("%1 s").arg(seconds);
+    return QStringLiteral("%1 min").arg(seconds / 60);
+}
+
 bool SealedConversation::takeRoomLine(const RoomLine& line)
 {
     // A line in the old cipher that arrives while sealed lines wait for their
@@ -111,10 +126,29 @@ bool SealedConversation::takeRoomLine(const RoomLine& line)
     const bool keyMissing = sealed && !line.key.isEmpty() && !m_keys.key(line.key, line.prefix);
     if (!m_waiting.empty() || keyMissing) {
         m_waiting.push_back(line);
+        retarget();
         return true;
     }
     openAndShow(line, line.key.isEmpty() ? nullptr : m_keys.key(line.key, line.prefix));
     return true;
+}
+
+// A password that changed while lines waited for its key was still being
+// typed: the lines wait for the key of the password as it now stands, whose
+// derivation replaced theirs.
+void SealedConversation::retarget()
+{
+    const auto newest = m_keys.newestRequest();
+    for (RoomLine& line : m_waiting) {
+        if (line.key.isEmpty() ||
+            (newest && line.key == newest->first && line.prefix == newest->second) ||
+            !sealedRest(line.prefix, line.text) || m_keys.wanted(line.key, line.prefix))
+            continue;
+        if (newest && newest->second == line.prefix)
+            line.key = newest->first;
+        else
+            m_keys.key(line.key, line.prefix);
+    }
 }
 
 void SealedConversation::onKeyReady(const QString& password, const QString& prefix, bool ok)
@@ -126,6 +160,7 @@ void SealedConversation::onKeyReady(const QString& password, const QString& pref
             if (line.key == password && line.prefix == prefix)
                 line.key.clear();
         }
+        emit keyFailed(password, prefix);
     }
     drain();
     emit keyArrived();
@@ -134,8 +169,8 @@ void SealedConversation::onKeyReady(const QString& password, const QString& pref
 void SealedConversation::drain()
 {
     // The waiting lines go on together once every key they need is there
-    // (each missing one was asked for when its line arrived), so none can
-    // overtake another.
+    // (each missing one is asked for), so none can overtake another.
+    retarget();
     for (const RoomLine& line : m_waiting) {
         if (sealedRest(line.prefix, line.text) && !line.key.isEmpty() &&
             !m_keys.key(line.key, line.prefix))
@@ -156,17 +191,50 @@ void SealedConversation::drain()
 void SealedConversation::openAndShow(const RoomLine& line, const SealKey* key)
 {
     const auto rest = sealedRest(line.prefix, line.text);
-    const auto opened = key ? openRoomLine(*key, line.prefix, *rest) : std::nullopt;
+    int version = kSealVersion;
+    const auto opened = key ? openRoomLine(*key, line.prefix, *rest, &version) : std::nullopt;
     if (!opened) {
-        if (showLine)
-            showLine(shownLine(line.sender, kSealedNote));
+        show(line.sender, version != kSealVersion ? kNewerVersionNote : kSealedNote);
         return;
     }
-    if (!m_replays.accept(*opened, now()))
-        return; // said again, or too long ago
-    if (sealedLineOpened)
+    if (!m_seenRead && !m_seenFile.isEmpty()) {
+        m_seenRead = true;
+        m_replays.keepIn(m_seenFile, now());
+    }
+    const qint64 at = now();
+    const qint64 said = opened->content.saidAtMs;
+    switch (m_replays.accept(*opened, at)) {
+    case ReplayGuard::Verdict::Fresh:
+        break;
+    case ReplayGuard::Verdict::Ahead:
+        // Either clock may be the wrong one: the user is told, not left with
+        // a silent gap in the conversation.
+        show(line.sender,
+             QStringLiteral("[sealed %1 ahead of this computer's clock: not shown; compare the "
+                            "clocks]")
+                 .arg(spanInWords(said - at)));
+        return;
+    case ReplayGuard::Verdict::TooOld:
+        show(line.sender, QStringLiteral("[sealed %1 ago: not shown; said again, or the clocks "
+                                         "differ]")
+                              .arg(spanInWords(at - said)));
+        return;
+    case ReplayGuard::Verdict::Seen:
+    case ReplayGuard::Verdict::Forgotten:
+    case ReplayGuard::Verdict::AheadFull:
+        return; // said again, or a flood of lines dated ahead
+    }
+    // A line this copy could not have heard when it was said may be a
+    // recording: it does not turn sealing on by itself.
+    if (sealedLineOpened && said >= m_replays.listeningSince())
         sealedLineOpened();
     showOpened(line.sender, *opened);
+}
+
+void SealedConversation::show(const QString& who, const QString& text)
+{
+    if (showLine)
+        showLine(shownLine(who, text));
 }
 
 void SealedConversation::showOpened(const QString& sender, const OpenedLine& opened)
@@ -177,27 +245,41 @@ void SealedConversation::showOpened(const QString& sender, const OpenedLine& ope
     QString who = sender;
     if (!content.name.isEmpty() && content.name != sender)
         who += QStringLiteral(" [sealed by %1]").arg(content.name);
+    // A line said before this copy listened, or that took longer than the
+    // clocks' allowance to arrive, is not shown as new: its age stands
+    // beside it. (Such a line could be a recording said again to a copy
+    // that did not hear it the first time.)
+    const qint64 at = now();
+    const auto aged = [&](const QString& name) {
+        const qint64 said = content.saidAtMs;
+        if (said >= m_replays.listeningSince() && said >= at - ReplayGuard::kAllowanceMs)
+            return name;
+        return name + QStringLiteral(" [said %1 ago]").arg(spanInWords(at - said));
+    };
 
     if (content.pieces == 1) {
-        if (showLine)
-            showLine(shownLine(who, content.text));
+        show(aged(who), content.text);
         return;
     }
 
     // Pieces of one text are shown together once all are in, at the place
     // of the last to arrive.
-    const qint64 at = now();
     for (auto it = m_partials.begin(); it != m_partials.end();) {
         if (it->second.firstMs < at - ReplayGuard::kWindowMs)
             it = m_partials.erase(it);
         else
             ++it;
     }
-    if (m_partials.size() >= kMaxPartials)
-        m_partials.erase(m_partials.begin());
     const QByteArray id(reinterpret_cast<const char*>(content.textId.data()), kSealTextIdBytes);
-    Partial& partial =
-        m_partials.try_emplace({who, id}, Partial{at, {}, content.pieces}).first->second;
+    const std::pair<QString, QByteArray> place{who, id};
+    if (!m_partials.count(place) && m_partials.size() >= kMaxPartials) {
+        // The text waited for longest goes; never the one a piece completes.
+        const auto oldest = std::min_element(
+            m_partials.begin(), m_partials.end(),
+            [](const auto& a, const auto& b) { return a.second.firstMs < b.second.firstMs; });
+        m_partials.erase(oldest);
+    }
+    Partial& partial = m_partials.try_emplace(place, Partial{at, {}, content.pieces}).first->second;
     if (partial.count != content.pieces)
         return; // pieces that disagree on their count belong to no text
     partial.pieces[content.piece] = content.text;
@@ -206,9 +288,8 @@ void SealedConversation::showOpened(const QString& sender, const OpenedLine& ope
     QString whole;
     for (const auto& [index, piece] : partial.pieces)
         whole += piece;
-    m_partials.erase({who, id});
-    if (showLine)
-        showLine(shownLine(who, whole));
+    m_partials.erase(place);
+    show(aged(who), whole);
 }
 
 std::optional<SealedConversation::Sealed> SealedConversation::seal(const QString& text,
@@ -217,11 +298,18 @@ std::optional<SealedConversation::Sealed> SealedConversation::seal(const QString
                                                                    const FitsOneLine& fits)
 {
     const SealKey* key = m_keys.key(password, prefix);
-    if (!key)
+    if (!key) {
+        // Whoever sends has finished typing the password: no need to wait
+        // for it to settle.
+        m_keys.prepare(password, prefix);
         return std::nullopt;
+    }
     const OutgoingPieces plan = splitSealedText(text, prefix, m_ownName, fits);
     if (plan.error)
         return Sealed{{}, {}, plan.error};
+    // The count travels in one byte: 256 pieces would read as none.
+    if (plan.pieces.size() > kMaxPieces)
+        return Sealed{{}, {}, QStringLiteral("The text is too long to be sealed.")};
     SealedContent content;
     content.saidAtMs = now();
     content.pieces = quint8(plan.pieces.size());

@@ -4,6 +4,7 @@
 #include "outgoing_pieces.h"
 #include "sealed_keys.h"
 #include "sealed_line.h"
+#include "sealed_replay.h"
 
 #include <QObject>
 #include <QString>
@@ -17,13 +18,18 @@ namespace svw {
 
 // The note that stands in for a sealed line that does not open.
 inline const QString kSealedNote = QStringLiteral("[sealed with another password, or altered]");
+// The note for an authentic line of a later version of the format.
+inline const QString kNewerVersionNote =
+    QStringLiteral("[sealed by a newer version of the program: update it to read this line]");
 // The mark in front of a line in the old cipher while sealing is on.
 inline const QString kWeakMark = QStringLiteral("[weak] ");
 
 // The sealed half of a conversation, without a window: which room lines are
 // sealed, opening them once their key is there, keeping every line that
 // arrives meanwhile waiting in order, refusing replays, joining the pieces of
-// a long text, and sealing outgoing texts. Nothing of it touches a file.
+// a long text, and sealing outgoing texts. Of all it sees, only the nonces
+// and times of lines shown go to a file, and only when setSeenFile() names
+// one.
 class SealedConversation : public QObject
 {
     Q_OBJECT
@@ -56,6 +62,13 @@ public:
     bool takeRoomLine(const RoomLine& line);
     bool hasWaitingLines() const { return !m_waiting.empty(); }
 
+    // This copy listens from now: lines said before it could not have been
+    // heard, and a line said before now is not shown as if new.
+    void startedListening();
+    // Where the nonces of the lines shown are kept across runs (read when
+    // the first sealed line opens).
+    void setSeenFile(const QString& path) { m_seenFile = path; }
+
     // Starts deriving the key for the pair ahead of need.
     void prepareKey(const QString& password, const QString& prefix);
     bool keyReady(const QString& password, const QString& prefix);
@@ -82,17 +95,22 @@ public:
 
 signals:
     void keyArrived();
+    // The key for the pair could not be made (no memory for Argon2id);
+    // keyArrived() follows.
+    void keyFailed(const QString& password, const QString& prefix);
 
 private:
     void onKeyReady(const QString& password, const QString& prefix, bool ok);
     void drain();
+    void retarget();
     void openAndShow(const RoomLine& line, const SealKey* key);
     void showOpened(const QString& sender, const OpenedLine& opened);
+    void show(const QString& who, const QString& text);
     qint64 now() const;
 
     struct Partial
     {
-        qint64 firstMs;
+        qint64 firstMs; // when its first piece arrived
         std::map<int, QString> pieces;
         int count;
     };
@@ -102,7 +120,12 @@ private:
     std::deque<RoomLine> m_waiting;
     std::map<std::pair<QString, QByteArray>, Partial> m_partials;
     QString m_ownName;
+    QString m_seenFile;
+    bool m_seenRead = false;
 };
+
+// How long ago, or how far ahead, in words: "40 s", "12 min".
+QString spanInWords(qint64 ms);
 
 // Whether the first five characters of `text` are `prefix` and a seal
 // follows them; the rest after the prefix when so.

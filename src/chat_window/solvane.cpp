@@ -151,6 +151,9 @@ void Solvane::createControls()
     txtSaid->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     txtSaid->setTabChangesFocus(true);
     txtSaid->setUndoRedoEnabled(false); // only the program writes it: nothing to undo
+    // The most recent lines (and the empty line after them), so a long
+    // conversation does not take ever more memory.
+    txtSaid->setMaximumBlockCount(kConversationLines + 1);
 
     shape = new QFrame(client);
     shape->setFrameStyle(QFrame::Box | QFrame::Plain);

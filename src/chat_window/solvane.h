@@ -63,6 +63,9 @@ public:
     // The prefixes offered in the prefix box, the first one shown at start.
     static const QStringList& prefixes();
 
+    // How many of the most recent lines the conversation box keeps.
+    static constexpr int kConversationLines = 5000;
+
     // What the room sign's dialog asks about rooms, and makes them with; not
     // owned. Without one the sign only shows where the room stands.
     void setRoomKeeper(RoomKeeper* keeper);
@@ -154,6 +157,7 @@ private:
     bool takeSealedLine(const QString& sender, const QString& text, const QString& prefix,
                         const QString& key);
     QString markedIfWeak(const QString& shown) const;
+    void startedListeningSealed();
 
     // The controls, by the names they carry.
     QPlainTextEdit* txtSaid = nullptr;

@@ -8,6 +8,7 @@
 #include "notice.h"
 #include "room_indicator.h"
 #include "room_line.h"
+#include "shown_text.h"
 
 #include <QComboBox>
 #include <QLineEdit>
@@ -16,7 +17,10 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTextCursor>
+#include <QTextDocument>
 #include <QTimer>
+
+#include <algorithm>
 
 namespace svw {
 
@@ -31,6 +35,7 @@ public:
         : m_box(box), m_bar(box->verticalScrollBar()),
           m_following(m_bar->value() >= m_bar->maximum()), m_kept(m_bar->value()),
           m_anchor(box->textCursor().anchor()), m_position(box->textCursor().position()),
+          m_characters(box->document()->characterCount()), m_blocks(box->document()->blockCount()),
           m_end(box->document())
     {
         m_end.beginEditBlock();
@@ -38,15 +43,20 @@ public:
     ~ConversationAppend()
     {
         m_end.endEditBlock();
+        // The box keeps a bounded number of lines: what the new ones pushed
+        // out at the top moves the selection and the view up by as much.
+        const QTextDocument* document = m_box->document();
+        const int goneCharacters = m_characters + m_added - document->characterCount();
+        const int goneBlocks = m_blocks + m_addedBlocks - document->blockCount();
         // A selection that reached the end would take in the new lines: the
         // cursor at the end moves on with every insertion there.
         if (m_anchor != m_position) {
             QTextCursor kept = m_box->textCursor();
-            kept.setPosition(m_anchor);
-            kept.setPosition(m_position, QTextCursor::KeepAnchor);
+            kept.setPosition(std::max(0, m_anchor - goneCharacters));
+            kept.setPosition(std::max(0, m_position - goneCharacters), QTextCursor::KeepAnchor);
             m_box->setTextCursor(kept);
         }
-        m_bar->setValue(m_following ? m_bar->maximum() : m_kept);
+        m_bar->setValue(m_following ? m_bar->maximum() : std::max(0, m_kept - goneBlocks));
     }
     ConversationAppend(const ConversationAppend&) = delete;
     ConversationAppend& operator=(const ConversationAppend&) = delete;
@@ -57,6 +67,8 @@ public:
     {
         m_end.movePosition(QTextCursor::End);
         m_end.insertText(line + QLatin1Char('\n'));
+        m_added += int(line.size()) + 1;
+        ++m_addedBlocks;
     }
 
 private:
@@ -67,11 +79,18 @@ private:
     // The user's selection as it stood (a text cursor would follow the edit).
     int m_anchor;
     int m_position;
+    int m_characters;
+    int m_blocks;
+    int m_added = 0; // characters
+    int m_addedBlocks = 0;
     QTextCursor m_end;
 };
 
 void Solvane::mnuDE_Click()
 {
+    // Lines said before now were not heard here: one said again later is not
+    // shown as new.
+    startedListeningSealed();
     Chat1->StartRoomScan();
     m_roomIndicator->setListening(true);
 }
@@ -184,8 +203,9 @@ void Solvane::Chat1_RoomTrouble(const QString& why)
     if (why == m_roomTroubleReported)
         return;
     m_roomTroubleReported = why;
+    // The room's words may quote the server or a nick.
     const QString text =
-        why + QStringLiteral("\n\nThis is not reported again until the room works.");
+        shownNote(why) + QStringLiteral("\n\nThis is not reported again until the room works.");
     if (m_roomTroubleBox && m_roomTroubleBox->isVisible()) {
         m_roomTroubleBox->setText(text);
         return;

@@ -8,11 +8,13 @@
 #include "chat_room_control.h"
 #include "notice.h"
 #include "sealed_conversation.h"
+#include "shown_text.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QColor>
 #include <QComboBox>
+#include <QDir>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPalette>
@@ -29,6 +31,8 @@ namespace {
 // conversation box shows it at a glance by its colour.
 const QString kSealCaption = QStringLiteral("Seal");
 const QColor kSealedBase(0xe3, 0xf4, 0xe3);
+// The nonces and times of the sealed lines shown, nothing else.
+const QString kSeenFile = QStringLiteral("sealed-seen");
 
 // The name the room knows us by, from its description ("... as ann").
 QString nameInRoom(const ChatRoomControl* room)
@@ -43,6 +47,9 @@ QString nameInRoom(const ChatRoomControl* room)
 void Solvane::createSealing()
 {
     m_sealed = new SealedConversation(this);
+    // Beside the scratch files, in the folder this copy holds: a copy started
+    // again knows the lines it has shown.
+    m_sealed->setSeenFile(QDir::current().filePath(kSeenFile));
     m_sealed->showLine = [this](const QString& line) {
         appendShownLine(line);
     };
@@ -65,6 +72,25 @@ void Solvane::createSealing()
         mnuSeal->setChecked(true);
     };
     connect(m_sealed, &SealedConversation::keyArrived, this, &Solvane::flushSealedSends);
+    // Texts that waited for a key that could not be made go back into the
+    // box rather than waiting for ever, out of sight.
+    connect(m_sealed, &SealedConversation::keyFailed, this,
+            [this](const QString& password, const QString& prefix) {
+                QString back;
+                for (auto send = m_sealedSends.begin(); send != m_sealedSends.end();) {
+                    if (send->key == password && send->prefix == prefix) {
+                        back += send->text;
+                        send = m_sealedSends.erase(send);
+                    } else {
+                        ++send;
+                    }
+                }
+                if (back.isEmpty())
+                    return;
+                txtSend->setText(back + txtSend->text());
+                openNotice(this, QStringLiteral("The key for sealing could not be made: there is "
+                                                "not enough memory. The text is back in the box."));
+            });
 
     // Straight on the menu bar, so it is one click away.
     mnuSeal = menuBar()->addAction(kSealCaption);
@@ -125,6 +151,11 @@ void Solvane::prepareSealKey()
 {
     if (mnuSeal->isChecked())
         m_sealed->prepareKey(pw->text(), cbPre->currentText());
+}
+
+void Solvane::startedListeningSealed()
+{
+    m_sealed->startedListening();
 }
 
 QString Solvane::markedIfWeak(const QString& shown) const
@@ -195,7 +226,7 @@ bool Solvane::saySealed(const QStringList& roomLines, const QStringList& pieces,
     for (qsizetype i = 0; i < roomLines.size(); ++i) {
         if (sayInRoom(roomLines[i]))
             continue;
-        QString reason = Chat1->errorString();
+        QString reason = shownNote(Chat1->errorString()); // may quote the server
         if (reason.isEmpty())
             reason = QStringLiteral("The room did not take the line.");
         if (i > 0 || !userWaits) {

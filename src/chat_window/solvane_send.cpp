@@ -7,6 +7,7 @@
 #include "notice.h"
 #include "outgoing_pieces.h"
 #include "scratch_sequences.h"
+#include "shown_text.h"
 
 #include <QComboBox>
 #include <QLineEdit>
@@ -78,7 +79,7 @@ bool Solvane::sayPieces(const QStringList& pieces, const QString& prefix, const 
     for (qsizetype i = 0; i < roomLines.size(); ++i) {
         if (sayInRoom(roomLines[i]))
             continue;
-        QString reason = Chat1->errorString();
+        QString reason = shownNote(Chat1->errorString()); // may quote the server
         if (reason.isEmpty())
             reason = QStringLiteral("The room did not take the line.");
         if (i > 0) {

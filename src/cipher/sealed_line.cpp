@@ -1,10 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "sealed_line.h"
 
+#include "guarded_bytes.h"
+
+#include <QScopeGuard>
 #include <QtEndian>
 
 #include <sodium.h>
 
+#include <new>
 #include <vector>
 
 namespace svw {
@@ -65,9 +69,29 @@ QByteArray nameBytes(const QString& name)
 
 } // namespace
 
+SealKey::SealKey()
+    : m_bytes(sealingAvailable() ? static_cast<unsigned char*>(sodium_malloc(kBytes)) : nullptr)
+{
+    if (!m_bytes)
+        throw std::bad_alloc();
+    sodium_memzero(m_bytes, kBytes);
+}
+
 SealKey::~SealKey()
 {
-    sodium_memzero(bytes.data(), bytes.size());
+    sodium_free(m_bytes); // wipes it first
+}
+
+SealKey::SealKey(const SealKey& other) : SealKey()
+{
+    std::copy(other.m_bytes, other.m_bytes + kBytes, m_bytes);
+}
+
+SealKey& SealKey::operator=(const SealKey& other)
+{
+    if (this != &other)
+        std::copy(other.m_bytes, other.m_bytes + kBytes, m_bytes);
+    return *this;
 }
 
 bool sealingAvailable()
@@ -90,14 +114,24 @@ std::optional<SealKey> deriveSealKey(const QString& password, const QString& pre
 {
     if (!sealingAvailable())
         return std::nullopt;
-    QByteArray secret = password.toUtf8();
+    // The normalised text and its UTF-8 are the only copies made here; both
+    // are wiped, the UTF-8 lives in guarded memory.
+    QString normal = password.normalized(QString::NormalizationForm_C);
+    const GuardedBytes secret = GuardedBytes::utf8(normal);
+    sodium_memzero(normal.data(), std::size_t(normal.size()) * sizeof(QChar));
+    if (!secret.data())
+        return std::nullopt;
     const auto salt = sealSalt(prefix);
-    SealKey key;
+    std::optional<SealKey> key;
+    try {
+        key.emplace();
+    } catch (const std::bad_alloc&) {
+        return std::nullopt;
+    }
     const int result =
-        crypto_pwhash(key.bytes.data(), key.bytes.size(), secret.constData(),
-                      std::size_t(secret.size()), salt.data(), crypto_pwhash_OPSLIMIT_INTERACTIVE,
+        crypto_pwhash(key->bytes().data(), SealKey::kBytes, secret.chars(), secret.size(),
+                      salt.data(), crypto_pwhash_OPSLIMIT_INTERACTIVE,
                       crypto_pwhash_MEMLIMIT_INTERACTIVE, crypto_pwhash_ALG_ARGON2ID13);
-    sodium_memzero(secret.data(), std::size_t(secret.size()));
     if (result != 0)
         return std::nullopt;
     return key;
@@ -108,7 +142,7 @@ QString sealRoomLine(const SealKey& key, const QString& prefix, const SealedCont
 {
     sealingAvailable();
     const QByteArray name = nameBytes(content.name);
-    const QByteArray text = content.text.toUtf8();
+    QByteArray text = content.text.toUtf8();
 
     std::vector<unsigned char> plain;
     plain.reserve(std::size_t(kFixedBytes + name.size() + text.size()));
@@ -132,8 +166,9 @@ QString sealRoomLine(const SealKey& key, const QString& prefix, const SealedCont
     unsigned long long sealedLength = 0;
     crypto_aead_xchacha20poly1305_ietf_encrypt(
         seal.data() + kSealNonceBytes, &sealedLength, plain.data(), plain.size(), bytes(associated),
-        std::size_t(associated.size()), nullptr, seal.data(), key.bytes.data());
+        std::size_t(associated.size()), nullptr, seal.data(), key.bytes().data());
     sodium_memzero(plain.data(), plain.size());
+    sodium_memzero(text.data(), std::size_t(text.size()));
     return prefix + kSealMarker.toString() + toBase64Url(seal);
 }
 
@@ -149,7 +184,7 @@ bool carriesSealMarker(QStringView afterPrefix)
 }
 
 std::optional<OpenedLine> openRoomLine(const SealKey& key, const QString& prefix,
-                                       QStringView afterPrefix)
+                                       QStringView afterPrefix, int* otherVersion)
 {
     if (!carriesSealMarker(afterPrefix) || !sealingAvailable())
         return std::nullopt;
@@ -158,17 +193,22 @@ std::optional<OpenedLine> openRoomLine(const SealKey& key, const QString& prefix
         return std::nullopt;
 
     std::vector<unsigned char> plain(seal->size() - kSealNonceBytes - kTagBytes);
+    // Whatever becomes of the line, the plain text does not stay behind.
+    const auto wipe = qScopeGuard([&plain] { sodium_memzero(plain.data(), plain.size()); });
     unsigned long long plainLength = 0;
     const QByteArray associated = prefix.toUtf8();
     if (crypto_aead_xchacha20poly1305_ietf_decrypt(
             plain.data(), &plainLength, nullptr, seal->data() + kSealNonceBytes,
             seal->size() - kSealNonceBytes, bytes(associated), std::size_t(associated.size()),
-            seal->data(), key.bytes.data()) != 0)
+            seal->data(), key.bytes().data()) != 0)
         return std::nullopt;
 
     // Authentic from here on, but a later version may lay it out otherwise.
-    if (plain[0] != kSealVersion)
+    if (plain[0] != kSealVersion) {
+        if (otherVersion)
+            *otherVersion = plain[0];
         return std::nullopt;
+    }
     OpenedLine opened;
     std::copy(seal->begin(), seal->begin() + kSealNonceBytes, opened.nonce.begin());
     SealedContent& content = opened.content;
@@ -180,43 +220,14 @@ std::optional<OpenedLine> openRoomLine(const SealKey& key, const QString& prefix
     if (content.pieces == 0 || content.piece >= content.pieces ||
         kFixedBytes + nameLength > plainLength)
         return std::nullopt;
+    // Bytes that are not UTF-8 (no program of ours seals them) show as
+    // U+FFFD, one for each bad sequence: the line is authentic, and what is
+    // good in it is still worth reading.
     const auto* name = reinterpret_cast<const char*>(plain.data() + kFixedBytes);
     content.name = QString::fromUtf8(name, qsizetype(nameLength));
     content.text =
         QString::fromUtf8(name + nameLength, qsizetype(plainLength - kFixedBytes - nameLength));
-    sodium_memzero(plain.data(), plain.size());
     return opened;
-}
-
-bool ReplayGuard::accept(const OpenedLine& line, qint64 nowMs)
-{
-    forgetBefore(nowMs - kWindowMs);
-    const qint64 said = line.content.saidAtMs;
-    if (said < nowMs - kWindowMs || said > nowMs + kWindowMs || said < m_floorMs)
-        return false;
-    if (m_byNonce.count(line.nonce))
-        return false;
-    if (m_byNonce.size() >= m_capacity) {
-        // Lines said no later than the forgotten one are refused from now on.
-        const auto oldest = m_byTime.begin();
-        m_floorMs = std::max(m_floorMs, oldest->first + 1);
-        m_byNonce.erase(oldest->second);
-        m_byTime.erase(oldest);
-        if (said < m_floorMs)
-            return false;
-    }
-    m_byNonce.emplace(line.nonce, said);
-    m_byTime.emplace(said, line.nonce);
-    return true;
-}
-
-void ReplayGuard::forgetBefore(qint64 timeMs)
-{
-    // Lines said before the window are refused by their time alone.
-    while (!m_byTime.empty() && m_byTime.begin()->first < timeMs) {
-        m_byNonce.erase(m_byTime.begin()->second);
-        m_byTime.erase(m_byTime.begin());
-    }
 }
 
 } // namespace svw

@@ -13,9 +13,8 @@
 
 #include <array>
 #include <cstdint>
-#include <limits>
-#include <map>
 #include <optional>
+#include <span>
 
 namespace svw {
 
@@ -29,16 +28,29 @@ inline constexpr int kSealTextIdBytes = 8;
 inline constexpr int kSealOverheadBytes =
     kSealNonceBytes + 16 + 1 + 8 + 1 + 1 + kSealTextIdBytes + 1;
 
-// A 32-byte key, wiped when it goes.
+// A 32-byte key in libsodium's guarded memory: locked out of swap, fenced by
+// guard pages, wiped when it goes.
 class SealKey
 {
 public:
-    SealKey() = default;
-    ~SealKey();
-    SealKey(const SealKey& other) = default;
-    SealKey& operator=(const SealKey& other) = default;
+    static constexpr std::size_t kBytes = 32;
 
-    std::array<unsigned char, 32> bytes{};
+    SealKey(); // all zero; throws std::bad_alloc when no guarded memory is left
+    ~SealKey();
+    SealKey(const SealKey& other);
+    SealKey& operator=(const SealKey& other);
+
+    std::span<unsigned char, kBytes> bytes()
+    {
+        return std::span<unsigned char, kBytes>(m_bytes, kBytes);
+    }
+    std::span<const unsigned char, kBytes> bytes() const
+    {
+        return std::span<const unsigned char, kBytes>(m_bytes, kBytes);
+    }
+
+private:
+    unsigned char* m_bytes;
 };
 
 // Whether libsodium is usable; everything below needs it.
@@ -48,9 +60,12 @@ bool sealingAvailable();
 // in UTF-8, so that every member finds the same salt and each prefix its own.
 std::array<unsigned char, 16> sealSalt(const QString& prefix);
 
-// Argon2id with libsodium's interactive limits. Takes a noticeable time
-// (tenths of a second) and 64 MiB: never call it on the user-interface thread.
-// Nothing when the memory cannot be had.
+// Argon2id with libsodium's interactive limits over the password in Unicode
+// normalisation form C, so that the same password typed on systems that
+// compose accents differently gives the same key. Takes a noticeable time
+// (tenths of a second) and 64 MiB: never call it on the user-interface
+// thread. Nothing when the memory cannot be had. The copies of the password
+// it makes are in guarded memory and wiped.
 std::optional<SealKey> deriveSealKey(const QString& password, const QString& prefix);
 
 // What travels inside a seal.
@@ -84,32 +99,9 @@ struct OpenedLine
 
 // Opens what follows the prefix. Nothing when the marker is missing, the
 // encoding or the layout is wrong, the key or prefix differ, or a single bit
-// was changed on the way.
+// was changed on the way. An authentic line of another version of the
+// format also gives nothing, with its version byte in `otherVersion`.
 std::optional<OpenedLine> openRoomLine(const SealKey& key, const QString& prefix,
-                                       QStringView afterPrefix);
-
-// Which opened lines may be shown: a line said longer ago than the window
-// (or that far in the future), or a nonce already seen, is a replay. The
-// memory is bounded; when it is full the oldest nonces go and lines said
-// before them are refused, so a forgotten nonce never lets a replay through.
-class ReplayGuard
-{
-public:
-    static constexpr qint64 kWindowMs = 10 * 60 * 1000;
-
-    explicit ReplayGuard(std::size_t capacity = 100000) : m_capacity(capacity) {}
-
-    // True (and remembered) when the line is fresh.
-    bool accept(const OpenedLine& line, qint64 nowMs);
-    std::size_t remembered() const { return m_byNonce.size(); }
-
-private:
-    void forgetBefore(qint64 timeMs);
-
-    std::size_t m_capacity;
-    qint64 m_floorMs = std::numeric_limits<qint64>::min();
-    std::map<std::array<unsigned char, kSealNonceBytes>, qint64> m_byNonce;
-    std::multimap<qint64, std::array<unsigned char, kSealNonceBytes>> m_byTime;
-};
+                                       QStringView afterPrefix, int* otherVersion = nullptr);
 
 } // namespace svw

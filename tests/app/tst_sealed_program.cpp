@@ -6,7 +6,12 @@
 // the note, and nothing of it reaches a file.
 
 #include "local_room_peer_process.h"
+#include "sealed_line.h"
 #include "svw_copy.h"
+
+#include <QDateTime>
+#include <QFileInfo>
+#include <QRegularExpression>
 
 #include <QCoreApplication>
 #include <QTest>
@@ -104,6 +109,122 @@ private slots:
         m_outsider->say(QString::fromLatin1("-|?|-") + QChar(104 + 75) + QChar(105 + 101));
         QVERIFY(m_bob->saidContains("[weak] eve  :  hi\n", kWaitMs));
         QCOMPARE(m_bob->bytes("message"), "\"SVW Message\"\r\nhi");
+    }
+
+    // A nick and a sealed text with a paragraph separator: one line of the
+    // box each, never what looks like a second member's line.
+    void separatorsForgeNoLines()
+    {
+        const QString name = u"sealed-%1"_s.arg(QCoreApplication::applicationPid());
+        SvwCopy mallory("local:" + name, u"mallory\u2029h2"_s, QString(), m_runtime.path());
+        QVERIFY(mallory.started());
+        mallory.set("pw", "Key");
+        mallory.menu("mnuSeal");
+        mallory.set("txtSend", u"see you\u2029ann  :  I quit\u202E"_s);
+        mallory.key("Return");
+        const QString shown = u"mallory\u00B6h2  :  see you\u00B6ann  :  I quit\uFFFD\n"_s;
+        QVERIFY2(m_bob->saidContains(shown, kWaitMs), qPrintable(m_bob->said()));
+        QVERIFY(!m_bob->said().contains(u"\nann  :  I quit"_s));
+    }
+
+    // A raw outsider says a recorded line again to copies that did not hear
+    // it: one started again, one that came in later, and under the nick of
+    // the member who said it, once she has left.
+    void noReplayToACopyThatDidNotHearIt()
+    {
+        const QString name = u"replay-%1"_s.arg(QCoreApplication::applicationPid());
+        const QString room = "local:" + name;
+        const QString runtime = m_runtime.path();
+        LocalRoomPeer eve("eve", runtime + "/svw", QString(), 0, name,
+                          qEnvironmentVariable("XDG_RUNTIME_DIR"));
+        auto ann = std::make_unique<SvwCopy>(room, "ann", QString(), runtime);
+        QTemporaryDir benFolder;
+        auto ben = std::make_unique<SvwCopy>(room, "ben", benFolder.path(), runtime);
+        for (SvwCopy* copy : {ann.get(), ben.get()}) {
+            QVERIFY(copy->started());
+            copy->set("pw", "Key");
+            copy->menu("mnuDE");
+            QVERIFY(copy->sync());
+        }
+        ann->menu("mnuSeal");
+        ann->set("txtSend", "I quit, the password is 1234");
+        ann->key("Return");
+        QVERIFY(ben->saidContains("ann  :  I quit, the password is 1234\n", kWaitMs));
+        const QString recorded = eve.lineFrom("ann");
+        QVERIFY(recorded.startsWith("-|?|-*S1*"));
+        // What the copy keeps of it: its nonce and time, not a word of it.
+        QCOMPARE(QFileInfo(benFolder.filePath("sealed-seen")).size(), 8 + 32);
+
+        // Ben's copy is started again in its folder.
+        ben.reset();
+        ben = std::make_unique<SvwCopy>(room, "ben", benFolder.path(), runtime);
+        QVERIFY(ben->started());
+        ben->set("pw", "Key");
+        ben->menu("mnuDE");
+        QVERIFY(ben->sync());
+        // A late copy comes in.
+        SvwCopy cat(room, "cat", QString(), runtime);
+        QVERIFY(cat.started());
+        cat.set("pw", "Key");
+        cat.menu("mnuDE");
+        QVERIFY(cat.sync());
+
+        eve.say(recorded);
+        // A line in the old cipher after it shows that the replay was taken.
+        eve.say(QString::fromLatin1("-|?|-") + QChar(104 + 75) + QChar(105 + 101));
+        QVERIFY(ben->saidContains("eve  :  hi\n", kWaitMs));
+        QVERIFY(cat.saidContains("eve  :  hi\n", kWaitMs));
+        QVERIFY2(!ben->said().contains("1234"), qPrintable(ben->said()));
+        // The late copy shows how old it is, never as a new line, and does
+        // not start sealing because of it.
+        static const QRegularExpression aged(
+            u"^eve \\[sealed by ann\\] \\[said \\d+ s ago\\]  :  I quit, the password is 1234$"_s,
+            QRegularExpression::MultilineOption);
+        QVERIFY2(aged.match(cat.said()).hasMatch(), qPrintable(cat.said()));
+        QVERIFY(!cat.said().contains("[weak]"));
+
+        // Ann leaves; someone takes her nick and says her line again to a
+        // copy that came in after that.
+        ann.reset();
+        SvwCopy dan(room, "dan", QString(), runtime);
+        QVERIFY(dan.started());
+        dan.set("pw", "Key");
+        dan.menu("mnuDE");
+        QVERIFY(dan.sync());
+        LocalRoomPeer fake("ann", runtime + "/svw", QString(), 0, name,
+                           qEnvironmentVariable("XDG_RUNTIME_DIR"));
+        fake.say(recorded);
+        fake.say(QString::fromLatin1("-|?|-") + QChar(104 + 75) + QChar(105 + 101));
+        QVERIFY(dan.saidContains("ann  :  hi\n", kWaitMs));
+        QVERIFY(cat.saidContains("ann  :  hi\n", kWaitMs));
+        static const QRegularExpression agedAnn(
+            u"^ann \\[said \\d+ s ago\\]  :  I quit, the password is 1234$"_s,
+            QRegularExpression::MultilineOption);
+        QVERIFY2(agedAnn.match(dan.said()).hasMatch(), qPrintable(dan.said()));
+        QVERIFY(!dan.said().contains("ann  :  I quit"));
+        QCOMPARE(cat.said().count("1234"), 1); // seen there already
+        QVERIFY(!ben->said().contains("1234"));
+
+        // A line recorded long ago, and one dated ahead by a wrong clock:
+        // notes, not silence and not text.
+        const auto key = svw::deriveSealKey("Key", "-|?|-");
+        QVERIFY(key);
+        svw::SealedContent content;
+        content.name = "ann";
+        content.text = "stale";
+        content.saidAtMs = QDateTime::currentMSecsSinceEpoch() - 5 * 60 * 1000;
+        eve.say(svw::sealRoomLine(*key, "-|?|-", content));
+        content.saidAtMs = QDateTime::currentMSecsSinceEpoch() + 5 * 60 * 1000;
+        eve.say(svw::sealRoomLine(*key, "-|?|-", content));
+        QVERIFY(cat.saidContains("compare the clocks]\n", kWaitMs));
+        // Minutes are whole: a line under way for a moment is 4 min ahead.
+        static const QRegularExpression notes(
+            u"^eve  :  \\[sealed [45] min ago: not shown; said again, or the clocks differ\\]\n"
+            u"eve  :  \\[sealed [45] min ahead of this computer's clock: not shown; compare the "
+            u"clocks\\]$"_s,
+            QRegularExpression::MultilineOption);
+        QVERIFY2(notes.match(cat.said()).hasMatch(), qPrintable(cat.said()));
+        QVERIFY(!cat.said().contains("stale"));
     }
 
 private:

@@ -14,7 +14,10 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTest>
+#include <QTextBlock>
+#include <QTextDocument>
 
 using namespace svw;
 using svw::testing::BoxCatcher;
@@ -163,6 +166,75 @@ private slots:
         QCOMPARE(m_room->said, QStringList());
         QVERIFY2(boxes.boxes[0].text.contains(roomRefuses ? m_room->refusal : "cannot be sealed"),
                  qPrintable(boxes.boxes[0].text));
+    }
+
+    void aLineIsAlwaysOneLineOfTheBox()
+    {
+        // A paragraph separator in a sealed text and in a nick would make a
+        // second member's line; an override would reorder what is shown.
+        m_room->hear(QStringLiteral(u"mallory\u2029h2"),
+                     sealedLine(QStringLiteral(u"see you\u2029ann  :  I quit, the password is "
+                                               u"1234\u2028\u202Eevil")));
+        QVERIFY(QTest::qWaitFor([&] { return !m_said->toPlainText().isEmpty(); }, 30000));
+        QCOMPARE(m_said->document()->blockCount(), 2); // the line and the empty one after it
+        QCOMPARE(m_said->toPlainText(),
+                 QStringLiteral(u"mallory\u00B6h2  :  see you\u00B6ann  :  I quit, the password "
+                                u"is 1234\u2424\uFFFDevil\n"));
+    }
+
+    void theBoxKeepsTheMostRecentLines()
+    {
+        // Lines of both ciphers; the sealed ones wait for the key first.
+        m_room->hear("ann", sealedLine("sealed first"));
+        const QString old = kPrefix + encodeToString(u"old", u"Key").line;
+        for (int i = 0; i < Solvane::kConversationLines; ++i)
+            m_room->hear("bob", old);
+        m_room->hear("ann", sealedLine("sealed last"));
+        QVERIFY(QTest::qWaitFor(
+            [&] { return m_said->toPlainText().endsWith(QStringLiteral("ann  :  sealed last\n")); },
+            60000));
+        QCOMPARE(m_said->document()->blockCount(), Solvane::kConversationLines + 1);
+        QVERIFY(!m_said->toPlainText().contains(QStringLiteral("sealed first")));
+        QVERIFY(m_said->toPlainText().startsWith(QStringLiteral("[weak] bob  :  old\n")));
+    }
+
+    void aSelectionInAFullBoxStays()
+    {
+        // With the box full, every new line pushes one out at the top: the
+        // text the user selected to copy, and the place they read, stay.
+        const QString filler = kPrefix + encodeToString(u"filler", u"Key").line;
+        for (int i = 0; i < Solvane::kConversationLines; ++i)
+            m_room->hear("bob",
+                         i == 10 ? kPrefix + encodeToString(u"copy me", u"Key").line : filler);
+        QVERIFY(QTest::qWaitFor(
+            [&] { return m_said->document()->blockCount() == Solvane::kConversationLines + 1; },
+            60000));
+        const int start = m_said->document()->findBlockByNumber(10).position() + 8;
+        QTextCursor selection = m_said->textCursor();
+        selection.setPosition(start);
+        selection.setPosition(start + 7, QTextCursor::KeepAnchor);
+        m_said->setTextCursor(selection);
+        QCOMPARE(m_said->textCursor().selectedText(), QStringLiteral("copy me"));
+        m_said->verticalScrollBar()->setValue(8);
+        for (int i = 0; i < 3; ++i)
+            m_room->hear("bob", kPrefix + encodeToString(u"later", u"Key").line);
+        QVERIFY(QTest::qWaitFor(
+            [&] { return m_said->toPlainText().count(QStringLiteral("later")) == 3; }, 30000));
+        QCOMPARE(m_said->textCursor().selectedText(), QStringLiteral("copy me"));
+        QCOMPARE(m_said->verticalScrollBar()->value(), 5);
+    }
+
+    void aTextRefusedAfterWaitingForItsKeyStays()
+    {
+        BoxCatcher boxes;
+        m_seal->trigger();
+        m_room->refuseFrom = 0;
+        m_send->setText(QStringLiteral("wait for me"));
+        m_window->findChild<QPushButton*>(QStringLiteral("cmdSend"))->click();
+        QVERIFY(m_send->text().isEmpty()); // free for the next line meanwhile
+        QVERIFY(QTest::qWaitFor([&] { return boxes.boxes.size() == 1; }, 30000));
+        QCOMPARE(m_send->text(), QStringLiteral("wait for me"));
+        QCOMPARE(boxes.boxes[0].text, m_room->refusal);
     }
 
 private:

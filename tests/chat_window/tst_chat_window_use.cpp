@@ -206,6 +206,10 @@ private slots:
         }
         controls.append(QChar(0x7F));
         controls.append(QChar(0x81)); // one of the codes Windows-1252 leaves out
+        // Separators and a direction override, which would break or reorder
+        // the line.
+        for (char16_t code : {u'\u2028', u'\u2029', u'\u202E'})
+            controls.append(QChar(code));
         const QString shown = shownText(controls);
         QCOMPARE(shown.size(), controls.size());
 

@@ -2,10 +2,14 @@
 // The sealed half of a conversation without a window: waiting for the key
 // in order, notes for lines that do not open, replays, pieces, names.
 
+#include "../cipher/raw_seal.h"
 #include "sealed_conversation.h"
 
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
+
+#include <map>
 
 using namespace svw;
 
@@ -134,11 +138,9 @@ private slots:
         Member late;
         QVERIFY(late.ready());
         late.now = kNow + ReplayGuard::kWindowMs + 1;
-        QCOMPARE(late.shows("alice", line), QStringList());
-        QVERIFY(late.shown.isEmpty());
-        // Said within the window, the same line shows there.
-        late.now = kNow + ReplayGuard::kWindowMs;
-        QCOMPARE(late.shows("alice", line), QStringList{"alice  :  hello"});
+        QCOMPARE(late.shows("alice", line),
+                 QStringList{"alice  :  [sealed 10 min ago: not shown; said again, "
+                             "or the clocks differ]"});
 
         SealedConversation noPassword;
         QStringList shown;
@@ -238,6 +240,139 @@ private slots:
         QCOMPARE(third.size(), 2);
         QCOMPARE(bob.shows("alice", third[0]), QStringList());
         QCOMPARE(bob.shows("alice", third[1]), QStringList{"alice  :  gggghhhh"});
+    }
+
+    void linesSaidBeforeListeningAreNotNew()
+    {
+        Member ann;
+        Member late;
+        QVERIFY(ann.ready() && late.ready());
+        ann.talk.setOwnName("ann");
+        const QString old = ann.say("I quit").value(0);
+        ann.now = kNow - 5 * 60 * 1000;
+        const QString older = ann.say("long ago").value(0);
+        ann.now = kNow + 5 * 60 * 1000;
+        const QString ahead = ann.say("from ahead").value(0);
+
+        // A copy that came in 30 s after the line: its age stands beside it,
+        // under any nick, and sealing is not turned on by it alone.
+        late.now = kNow + 30000;
+        late.talk.startedListening();
+        QVERIFY(late.hear("ann", old));
+        QVERIFY(late.hear("eve", older));
+        QVERIFY(late.hear("eve", ahead));
+        QCOMPARE(late.shown,
+                 (QStringList{"ann [said 30 s ago]  :  I quit",
+                              "eve  :  [sealed 5 min ago: not shown; said again, or the clocks "
+                              "differ]",
+                              "eve  :  [sealed 4 min ahead of this computer's clock: not shown; "
+                              "compare the clocks]"}));
+        QCOMPARE(late.opened, 0);
+
+        // A copy that listened before it: the line is new there.
+        Member early;
+        QVERIFY(early.ready());
+        early.talk.startedListening();
+        early.now = kNow + 1000;
+        QVERIFY(early.hear("ann", old));
+        QCOMPARE(early.shown, QStringList{"ann  :  I quit"});
+    }
+
+    void aStartedCopyKnowsWhatItShowed()
+    {
+        QTemporaryDir folder;
+        Member ann;
+        QVERIFY(ann.ready());
+        const QString line = ann.say("once").value(0);
+        {
+            Member bob;
+            bob.talk.setSeenFile(folder.filePath("seen"));
+            QVERIFY(bob.ready());
+            QVERIFY(bob.hear("ann", line));
+            QCOMPARE(bob.shown, QStringList{"ann  :  once"});
+        }
+        Member again;
+        again.talk.setSeenFile(folder.filePath("seen"));
+        again.now = kNow + 20000;
+        again.talk.startedListening();
+        QVERIFY(again.ready());
+        QVERIFY(again.hear("eve", line));
+        QVERIFY(again.shown.isEmpty());
+    }
+
+    void linesWaitForThePasswordAsItIsTyped()
+    {
+        Member alice;
+        QVERIFY(alice.ready());
+        const QStringList lines{alice.say("one").value(0), alice.say("two").value(0),
+                                alice.say("three").value(0)};
+        // Each line arrives as one more character of the password is typed.
+        Member bob;
+        QSignalSpy arrived(&bob.talk, &SealedConversation::keyArrived);
+        const QStringList typed{"K", "Ke", "Key"};
+        for (int i = 0; i < 3; ++i)
+            QVERIFY(bob.talk.takeRoomLine({"alice", lines[i], kPrefix, typed[i]}));
+        QVERIFY(QTest::qWaitFor([&] { return !bob.talk.hasWaitingLines(); }, 20000));
+        QCOMPARE(bob.shown, (QStringList{"alice  :  one", "alice  :  two", "alice  :  three"}));
+        QCOMPARE(bob.talk.keys().derivations(), 1);
+    }
+
+    void unfinishedTextsGiveWayByAge()
+    {
+        Member alice;
+        Member bob;
+        QVERIFY(alice.ready() && bob.ready());
+        const auto fits = [](const QString& roomLine) {
+            return roomLine.size() <= 140;
+        };
+        const QString text(60, u'x');
+        std::map<QString, QStringList> texts;
+        const auto start = [&](const QString& sender) {
+            texts[sender] = alice.say(text, fits);
+            bob.now += 10;
+            return texts[sender].size() == 2 && bob.hear(sender, texts[sender][0]);
+        };
+        // The oldest unfinished text is also the first by name; then the
+        // memory fills with texts whose names sort the other way round.
+        QVERIFY(start("a"));
+        for (int i = 0; i < 255; ++i)
+            QVERIFY(start(QStringLiteral("b%1").arg(999 - i)));
+        // The piece that completes a text never evicts it.
+        QVERIFY(bob.hear("a", texts["a"][1]));
+        QCOMPARE(bob.shown, QStringList{"a  :  " + text});
+
+        // Two new texts in a full memory: the oldest go (b999 and b998), not
+        // the ones that sort first (b745, b746).
+        QVERIFY(start("c"));
+        QVERIFY(start("d"));
+        bob.shown.clear();
+        QVERIFY(bob.hear("b745", texts["b745"][1]));
+        QVERIFY(bob.hear("b746", texts["b746"][1]));
+        QVERIFY(bob.hear("b999", texts["b999"][1]));
+        QCOMPARE(bob.shown, (QStringList{"b745  :  " + text, "b746  :  " + text}));
+    }
+
+    void refusedAndUnknownTexts()
+    {
+        Member alice;
+        Member bob;
+        QVERIFY(alice.ready() && bob.ready());
+        // The count of pieces travels in one byte: 256 pieces are refused at
+        // send, 255 go.
+        const auto fitsOne = [](const QString& roomLine) {
+            return roomLine.size() <= sealedRoomLineLength(kPrefix, QString(), 1);
+        };
+        const auto tooMany = alice.talk.seal(QString(256, u'x'), "Key", kPrefix, fitsOne);
+        QVERIFY(tooMany && tooMany->error && tooMany->roomLines.isEmpty());
+        const auto most = alice.talk.seal(QString(255, u'x'), "Key", kPrefix, fitsOne);
+        QVERIFY(most && !most->error);
+        QCOMPARE(most->roomLines.size(), 255);
+
+        // Authentic, from a newer version: told as such, not as altered.
+        const auto key = deriveSealKey("Key", kPrefix);
+        QVERIFY(bob.hear("ann", svw::testing::rawSeal(*key, kPrefix, 2, "new")));
+        QCOMPARE(bob.shown, QStringList{"ann  :  " + kNewerVersionNote});
+        QCOMPARE(bob.opened, 0);
     }
 };
 

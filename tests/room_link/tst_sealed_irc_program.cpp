@@ -9,6 +9,7 @@
 #include "svw_copy.h"
 
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
 
 using namespace svw::test;
@@ -36,8 +37,12 @@ private slots:
     void cleanupTestCase();
     void sealedOverIrc();
     void longTextInSealedPieces();
+    void noReplayToACopyThatDidNotHearIt();
 
 private:
+    bool joined(const QByteArray& nick, int times = 1);
+    std::unique_ptr<SvwCopy> startCopy(const QString& nick, const QString& folder = {});
+
     std::unique_ptr<IrcTestServer> m_server;
     std::unique_ptr<RawIrcClient> m_outsider;
     std::unique_ptr<SvwCopy> m_alice;
@@ -136,6 +141,97 @@ void TestSealedIrcProgram::longTextInSealedPieces()
         QVERIFY2(line.size() <= 510 && textOf(line).startsWith("-|?|-*S1*"), line.constData());
     }
     QVERIFY(pieces >= 3);
+}
+
+bool TestSealedIrcProgram::joined(const QByteArray& nick, int times)
+{
+    return QTest::qWaitFor(
+        [&] {
+            int joins = 0;
+            for (const QByteArray& line : m_outsider->lines())
+                joins += line.startsWith(":" + nick + "!") && line.contains(" JOIN ");
+            return joins >= times;
+        },
+        kWaitMs);
+}
+
+std::unique_ptr<SvwCopy> TestSealedIrcProgram::startCopy(const QString& nick, const QString& folder)
+{
+    const QString room = u"irc://127.0.0.1:%1/#sealed"_s.arg(m_server->port());
+    auto copy = std::make_unique<SvwCopy>(room, nick, folder);
+    if (!copy->started())
+        return nullptr;
+    copy->set("pw", "Key");
+    copy->menu("mnuDE");
+    if (!copy->sync())
+        return nullptr;
+    return copy;
+}
+
+// A raw outsider says a recorded line again to copies that did not hear it:
+// one started again, one that came in later, and under the nick of the
+// member who said it, once he has left.
+void TestSealedIrcProgram::noReplayToACopyThatDidNotHearIt()
+{
+    QTemporaryDir daveFolder;
+    auto dave = startCopy("dave", daveFolder.path());
+    QVERIFY(dave && joined("dave"));
+    const qsizetype before = m_outsider->lines().size();
+    m_alice->set("txtSend", "Gone at six");
+    m_alice->key("Return");
+    QVERIFY(dave->saidContains("alice  :  Gone at six\n", kWaitMs));
+    QByteArray recorded;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            for (const QByteArray& line : m_outsider->lines().mid(before)) {
+                if (line.startsWith(":alice!") && line.contains(" PRIVMSG "))
+                    recorded = textOf(line);
+            }
+            return !recorded.isEmpty();
+        },
+        kWaitMs));
+
+    dave.reset();
+    dave = startCopy("dave", daveFolder.path());
+    QVERIFY(dave && joined("dave", 2));
+    auto erin = startCopy("erin");
+    QVERIFY(erin && joined("erin"));
+    m_outsider->send("PRIVMSG #sealed :" + recorded);
+    // A line that does not open, after it, shows that the replay was taken.
+    m_outsider->send("PRIVMSG #sealed :-|?|-*S1*AAAA");
+    const QString note = "outsider  :  " + kNote + "\n";
+    QVERIFY(dave->saidContains(note, kWaitMs));
+    QVERIFY(erin->saidContains(note, kWaitMs));
+    QVERIFY2(!dave->said().contains("six"), qPrintable(dave->said()));
+    static const QRegularExpression aged(
+        u"^outsider \\[sealed by alice\\] \\[said \\d+ s ago\\]  :  Gone at six$"_s,
+        QRegularExpression::MultilineOption);
+    QVERIFY2(aged.match(erin->said()).hasMatch(), qPrintable(erin->said()));
+
+    // Alice leaves; someone takes her nick and says her line again to a copy
+    // that came in after that.
+    m_alice.reset();
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            for (const QByteArray& line : m_outsider->lines()) {
+                if (line.startsWith(":alice!") && line.contains(" QUIT"))
+                    return true;
+            }
+            return false;
+        },
+        kWaitMs));
+    auto fred = startCopy("fred");
+    QVERIFY(fred && joined("fred"));
+    RawIrcClient fake;
+    QVERIFY(fake.connectAndJoin(m_server->port(), "alice", "#sealed"));
+    fake.send("PRIVMSG #sealed :" + recorded);
+    fake.send("PRIVMSG #sealed :-|?|-*S1*AAAA");
+    QVERIFY(fred->saidContains("alice  :  " + kNote + "\n", kWaitMs));
+    static const QRegularExpression agedAlice(u"^alice \\[said \\d+ s ago\\]  :  Gone at six$"_s,
+                                              QRegularExpression::MultilineOption);
+    QVERIFY2(agedAlice.match(fred->said()).hasMatch(), qPrintable(fred->said()));
+    QVERIFY(erin->saidContains("alice  :  " + kNote + "\n", kWaitMs));
+    QCOMPARE(erin->said().count("six"), 1); // seen there already
 }
 
 QTEST_GUILESS_MAIN(TestSealedIrcProgram)
