@@ -76,7 +76,7 @@ QString handSealed(const SealKey& key, const QString& prefix, unsigned char vers
     crypto_aead_xchacha20poly1305_ietf_encrypt(
         seal.data() + kSealNonceBytes, nullptr, plain.data(), plain.size(),
         reinterpret_cast<const unsigned char*>(associated.constData()),
-        std::size_t(associated.size()), nullptr, seal.data(), key.bytes.data());
+        std::size_t(associated.size()), nullptr, seal.data(), key.bytes().data());
     QByteArray base64(
         qsizetype(sodium_base64_ENCODED_LEN(seal.size(), sodium_base64_VARIANT_URLSAFE_NO_PADDING)),
         '\0');
