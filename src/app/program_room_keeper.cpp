@@ -63,13 +63,14 @@ RoomCredentials ProgramRoomKeeper::secretsFor(const QString& address)
     if (m_known.contains(address))
         return m_known.value(address);
     const RoomMemory::SecretsNeeded needed = m_memory.secretsNeeded(address);
-    if (needed.fields.isEmpty() && needed.saslAccount.isEmpty())
+    if (needed.isEmpty())
         return {};
     RoomCredentials credentials;
     if (const std::optional<RoomCredentials> kept =
             m_secrets ? m_secrets->read(address) : std::nullopt)
         credentials = *kept;
     credentials.saslAccount = needed.saslAccount;
+    credentials.clientCertificate = needed.clientCertificate;
     const struct
     {
         QString field;
@@ -110,7 +111,9 @@ RoomCredentials ProgramRoomKeeper::knownCredentials(const QString& address) cons
         return m_known.value(address);
     // The dialog shows the account; the passwords only once known this run.
     RoomCredentials credentials;
-    credentials.saslAccount = m_memory.secretsNeeded(address).saslAccount;
+    const RoomMemory::SecretsNeeded needed = m_memory.secretsNeeded(address);
+    credentials.saslAccount = needed.saslAccount;
+    credentials.clientCertificate = needed.clientCertificate;
     return credentials;
 }
 
@@ -138,6 +141,7 @@ std::unique_ptr<ChatRoomControl> ProgramRoomKeeper::enter(const RoomChoice& choi
     if (!given.saslPassword.isEmpty())
         needed.fields << kSaslPassword;
     needed.saslAccount = given.saslAccount;
+    needed.clientCertificate = given.clientCertificate;
     m_memory.rememberSecretsNeeded(choice.address, needed);
     if (!needed.fields.isEmpty() && m_secrets)
         m_secrets->write(choice.address, given);

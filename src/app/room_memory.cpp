@@ -61,12 +61,13 @@ void RoomMemory::remember(const QString& address)
 void RoomMemory::rememberSecretsNeeded(const QString& address, const SecretsNeeded& needed)
 {
     QJsonObject all = secretsNeededOf(m_file);
-    if (needed.fields.isEmpty() && needed.saslAccount.isEmpty()) {
+    if (needed.isEmpty()) {
         all.remove(address);
     } else {
         all.insert(address,
                    QJsonObject{{QLatin1String("fields"), QJsonArray::fromStringList(needed.fields)},
-                               {QLatin1String("saslAccount"), needed.saslAccount}});
+                               {QLatin1String("saslAccount"), needed.saslAccount},
+                               {QLatin1String("clientCertificate"), needed.clientCertificate}});
     }
     QSettings settings(m_file, QSettings::IniFormat);
     settings.setValue(kSecretsNeeded,
@@ -82,6 +83,7 @@ RoomMemory::SecretsNeeded RoomMemory::secretsNeeded(const QString& address) cons
     for (const QJsonValue field : fields)
         needed.fields.append(field.toString());
     needed.saslAccount = entry.value(QLatin1String("saslAccount")).toString();
+    needed.clientCertificate = entry.value(QLatin1String("clientCertificate")).toString();
     return needed;
 }
 

@@ -34,6 +34,11 @@ public:
     {
         QStringList fields;
         QString saslAccount;
+        QString clientCertificate; // its path: no secret, and no keyring needed to keep it
+        bool isEmpty() const
+        {
+            return fields.isEmpty() && saslAccount.isEmpty() && clientCertificate.isEmpty();
+        }
     };
     void rememberSecretsNeeded(const QString& address, const SecretsNeeded& needed);
     SecretsNeeded secretsNeeded(const QString& address) const;

@@ -5,12 +5,15 @@
 #include "irc_names.h"
 #include "local_room.h"
 
+#include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFileDialog>
 #include <QFormLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QSpinBox>
+#include <QStyle>
 
 namespace svw {
 
@@ -115,7 +118,7 @@ IrcRoomPage::IrcRoomPage(const QString& defaultNick, QWidget* parent)
     : RoomKindPage(parent), m_network(new QComboBox), m_host(new QLineEdit), m_port(new QSpinBox),
       m_tls(new QCheckBox(QStringLiteral("&TLS"))), m_channel(new QLineEdit),
       m_channelKey(new QLineEdit), m_nick(new QLineEdit), m_serverPassword(secretBox()),
-      m_saslAccount(new QLineEdit), m_saslPassword(secretBox())
+      m_saslAccount(new QLineEdit), m_saslPassword(secretBox()), m_clientCertificate(new QLineEdit)
 {
     auto* form = new QFormLayout(this);
     for (const IrcNetwork& network : knownIrcNetworks())
@@ -148,6 +151,24 @@ IrcRoomPage::IrcRoomPage(const QString& defaultNick, QWidget* parent)
            QStringLiteral("Your registered account, to identify with SASL; optional"));
     addRow(form, QStringLiteral("Account pa&ssword:"), m_saslPassword, "ircSaslPassword",
            QStringLiteral("The account's password"));
+    // A certificate tied to the account identifies without a password (SASL
+    // EXTERNAL); the path may be typed, or chosen from the box's button.
+    m_clientCertificate->setPlaceholderText(
+        QStringLiteral("none (a PEM file: certificate and key)"));
+    QAction* choose = m_clientCertificate->addAction(style()->standardIcon(QStyle::SP_DirOpenIcon),
+                                                     QLineEdit::TrailingPosition);
+    choose->setToolTip(QStringLiteral("Choose the certificate file"));
+    connect(choose, &QAction::triggered, this, [this] {
+        const QString file = QFileDialog::getOpenFileName(
+            this, QStringLiteral("Client certificate"), m_clientCertificate->text(),
+            QStringLiteral("PEM files (*.pem *.crt *.key);;All files (*)"));
+        if (!file.isEmpty())
+            m_clientCertificate->setText(file);
+    });
+    addRow(form, QStringLiteral("Client &certificate:"), m_clientCertificate,
+           "ircClientCertificate",
+           QStringLiteral("A certificate and its key tied to your account, to identify without "
+                          "a password over TLS; optional"));
 
     connect(m_network, &QComboBox::currentIndexChanged, this, &IrcRoomPage::networkChosen);
     for (QLineEdit* box : {m_host, m_channel, m_channelKey, m_nick})
@@ -266,6 +287,7 @@ RoomCredentials IrcRoomPage::credentials() const
     given.serverPassword = m_serverPassword->text();
     given.saslAccount = m_saslAccount->text().trimmed();
     given.saslPassword = m_saslPassword->text();
+    given.clientCertificate = m_clientCertificate->text().trimmed();
     return given;
 }
 
@@ -274,6 +296,7 @@ void IrcRoomPage::showCredentials(const RoomCredentials& credentials)
     m_serverPassword->setText(credentials.serverPassword);
     m_saslAccount->setText(credentials.saslAccount);
     m_saslPassword->setText(credentials.saslPassword);
+    m_clientCertificate->setText(credentials.clientCertificate);
 }
 
 } // namespace svw

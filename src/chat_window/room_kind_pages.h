@@ -108,6 +108,7 @@ private:
     QLineEdit* m_serverPassword;
     QLineEdit* m_saslAccount;
     QLineEdit* m_saslPassword;
+    QLineEdit* m_clientCertificate;
 };
 
 } // namespace svw

@@ -78,6 +78,12 @@ private slots:
         choice.credentials.saslPassword = u"sasl-secret-2"_s;
         QString error;
         QVERIFY2(keeper.enter(choice, &error), qPrintable(error));
+        // The account is no secret: a later run knows it without a keyring;
+        // the passwords it does not.
+        const RoomCredentials later =
+            ProgramRoomKeeper(RoomMemory(), nullptr, nullptr).knownCredentials(choice.address);
+        QCOMPARE(later.saslAccount, u"ann-account"_s);
+        QCOMPARE(later.saslPassword, QString());
         QCOMPARE(keeper.currentAddress(), choice.address);
         QCOMPARE(RoomMemory().lastRoom(), choice.address);
         // Known for this run, written nowhere.
@@ -93,6 +99,21 @@ private slots:
         QVERIFY(!keeper.enter(RoomChoice{u"local:no spaces"_s, {}}, &error));
         QCOMPARE(RoomMemory().lastRoom(), choice.address);
         QCOMPARE(keeper.currentAddress(), choice.address);
+    }
+
+    // A client certificate's path is remembered with the room, as the
+    // account is, and comes back with its secrets.
+    void certificatePathIsRemembered()
+    {
+        const QString address = u"ircs://cat@127.0.0.1:1/#grove"_s;
+        RoomMemory::SecretsNeeded needed;
+        needed.clientCertificate = u"/home/cat/cat.pem"_s;
+        RoomMemory().rememberSecretsNeeded(address, needed);
+        QCOMPARE(RoomMemory().secretsNeeded(address).clientCertificate, u"/home/cat/cat.pem"_s);
+        ProgramRoomKeeper keeper(RoomMemory(), nullptr, nullptr);
+        QCOMPARE(keeper.knownCredentials(address).clientCertificate, u"/home/cat/cat.pem"_s);
+        RoomMemory().rememberSecretsNeeded(address, RoomMemory::SecretsNeeded());
+        QCOMPARE(RoomMemory().secretsNeeded(address).clientCertificate, QString());
     }
 
     void secretsAreAskedForWhenNoKeyringKeepsThem()

@@ -143,6 +143,7 @@ private slots:
         find<QLineEdit>(&dialog, "ircServerPassword")->setText(u"pass-1"_s);
         find<QLineEdit>(&dialog, "ircSaslAccount")->setText(u"zoe_acct"_s);
         find<QLineEdit>(&dialog, "ircSaslPassword")->setText(u"sasl-2"_s);
+        find<QLineEdit>(&dialog, "ircClientCertificate")->setText(u" /home/zoe/zoe.pem "_s);
         QVERIFY(find<QLabel>(&dialog, "meetingText")->text().contains(u"OFTC"_s));
         QVERIFY(find<QLabel>(&dialog, "meetingText")->text().contains(u"#grove"_s));
 
@@ -158,6 +159,9 @@ private slots:
         QCOMPARE(choice.credentials.serverPassword, u"pass-1"_s);
         QCOMPARE(choice.credentials.saslAccount, u"zoe_acct"_s);
         QCOMPARE(choice.credentials.saslPassword, u"sasl-2"_s);
+        QCOMPARE(choice.credentials.clientCertificate, u"/home/zoe/zoe.pem"_s);
+        // Nor does the invitation name the certificate.
+        QVERIFY(!QGuiApplication::clipboard()->text().contains(u"pem"_s));
     }
 
     void incompleteRoomIsNotEntered()
@@ -225,9 +229,9 @@ private slots:
     void everyFieldHasANameAndACaption()
     {
         RoomDialog dialog(nullptr, u"zoe"_s);
-        for (const char* name :
-             {"localName", "ircNetwork", "ircHost", "ircPort", "ircChannel", "ircChannelKey",
-              "ircNick", "ircServerPassword", "ircSaslAccount", "ircSaslPassword"}) {
+        for (const char* name : {"localName", "ircNetwork", "ircHost", "ircPort", "ircChannel",
+                                 "ircChannelKey", "ircNick", "ircServerPassword", "ircSaslAccount",
+                                 "ircSaslPassword", "ircClientCertificate"}) {
             auto* field = find<QWidget>(&dialog, name);
             QVERIFY(field);
             QVERIFY2(!field->accessibleName().isEmpty(), name);
