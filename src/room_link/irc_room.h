@@ -7,6 +7,7 @@
 #include "irc_names.h"
 #include "irc_pacer.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QPointer>
 #include <QSslCertificate>
@@ -40,6 +41,7 @@ struct IrcRoomSettings
     int kickRejoinMaxMs = 960'000; // ... on each kick that follows soon, up to this
     int pongIntervalMs = 1'000;    // answers to the server's PINGs, at most one per interval
     int pingFloodLimit = 30;       // PINGs from the server within a minute that we still answer
+    int confirmTimeoutMs = 60'000; // for the server to confirm a line before we stop waiting
     // What the channel sees of us besides the nick: the login's name, made
     // valid for IRC, and no real name of its own.
     QString userName = ircUserNameFromLogin();
@@ -55,14 +57,30 @@ struct IrcRoomSettings
 //
 // Lines are said in order and never dropped. A line waits in the queue until
 // the channel is joined, then leaves at the pace the server allows, followed
-// at once by a PING whose PONG confirms that the server has taken it (or, if
-// such a PING is already out, by one as soon as its PONG is back). A line
-// the channel refuses (moderated, banned) is answered by the server before
-// that PONG: it is never shown as said, and the user is told how many lines
-// were refused, once per stretch of refusals, and again when the channel
-// takes lines again. Lines that are not confirmed when a connection is lost
-// go out again, first, after the rejoin; a line the server took just before
-// it went down may so be said twice, but none is lost.
+// in the same write by a PING of its own, whose PONG confirms that the server
+// has taken it. A line the channel refuses (moderated, banned) is answered by
+// the server before its PONG, so the refusal is always the oldest line not
+// yet confirmed: it is never shown as said, and the user is told how many
+// lines were refused, once per stretch of refusals, and again when the
+// channel takes lines again. A line refused because we were kicked or left
+// meanwhile is not counted: it goes out again, first, after the rejoin,
+// while one the server took before the kick is confirmed and never said
+// again. Lines that are not confirmed when a connection is lost go out
+// again, first, after the reconnect; a line the server took just before it
+// went down may so be said twice, but none is lost. A server that does not
+// confirm a line within confirmTimeoutMs (a PONG without our token, or
+// none) is told to the user; its lines are then shown as said unconfirmed
+// and are not said again.
+//
+// Behind a bouncer (ZNC), which answers PINGs and echoes lines itself, a
+// line is confirmed by a NAMES query that only the server answers, and
+// echo-message is not asked for. The control asks for server-time and batch:
+// lines the bouncer plays back are reported once, in order, with
+// lineSaidAt() set, when listening is on or as soon as it starts.
+//
+// A netsplit the server tells of (members quitting with a split reason, a
+// NETSPLIT batch) is told to the user: what is said meanwhile does not reach
+// the members cut off.
 //
 // While scanning, every PRIVMSG to the channel is a RoomLine; the user's own
 // lines come back once, through the server's echo-message where it offers
@@ -73,8 +91,10 @@ struct IrcRoomSettings
 // not trusted is told at once and not tried again. A server that floods us
 // with PINGs or grows our lists without end is left with the reason said.
 //
-// Destroying the control says the lines still queued, unpaced, and leaves
-// with QUIT, waiting at most a second for them to be written.
+// leaveRoom() paces out what waits for the time given and then leaves with
+// QUIT. Destroying the control leaves with QUIT at once: lines still
+// waiting are not said (written unpaced, servers with fake lag would drop
+// them anyway).
 class IrcRoom : public ChatRoomControl
 {
     Q_OBJECT
@@ -97,6 +117,8 @@ public:
     void StopRoomScan() override;
     bool fitsOneLine(const QString& line) const override;
     QString roomDescription() const override;
+    int waitingLineCount() const override;
+    void leaveRoom(std::chrono::milliseconds patience) override;
 
     Phase phase() const { return m_phase; }
     bool isJoined() const { return m_phase == Phase::Joined; }
@@ -104,6 +126,7 @@ public:
     QString status() const { return m_status; }
     QString nick() const { return m_nick; }
     bool serverEchoes() const { return m_serverEchoes; }
+    bool viaBouncer() const { return m_viaBouncer; }
     const IrcAddress& address() const { return m_settings.address; }
 
     // Lines said that the server has not confirmed yet (queued or in flight).
@@ -124,7 +147,8 @@ private:
     struct SentLine
     {
         QString text;
-        quint64 mark = 0; // the PING that confirms it; 0: none asked yet
+        quint64 mark = 0;   // the PING that confirms it; 0: none asked yet
+        bool shown = false; // shown as said before the server confirmed it
     };
 
     void connectToServer();
@@ -156,6 +180,20 @@ private:
     void endRefusals(const QString& status);
     void handlePong(const IrcMessage& message);
     void handlePrivmsg(const IrcMessage& message);
+    void handleBatch(const IrcMessage& message);
+    void handleQuit(const IrcMessage& message);
+    // The server's answer to the confirmation `token`.
+    void confirmUpTo(const QString& token);
+    void onConfirmTimeout();
+    // A line said in the channel, to report now or, played back before
+    // listening started, once it starts.
+    void reportLine(const QString& sender, const QString& text, const QDateTime& saidAt);
+    // Whether `message` is one the bouncer or history plays back; its time.
+    std::optional<QDateTime> playedBackAt(const IrcMessage& message) const;
+    void finishLeaving();
+    // Keeps the server time of a line said live, so a playback after a
+    // reconnect skips what was heard.
+    void noteLiveTime(const IrcMessage& message);
 
     void enqueueCommand(const QString& command, const QStringList& params,
                         bool lastIsTrailing = false, bool urgent = false);
@@ -163,10 +201,11 @@ private:
                      bool lastIsTrailing = false);
     // A PING whose PONG confirms every line written so far.
     QByteArray confirmation();
-    // Asks the server to confirm the lines written since the last PING.
-    void confirmUnmarked();
     void pump();
     void requeueInFlight();
+    // The oldest line in flight goes back to the queue, before what was
+    // never written: the channel did not take it because we were out.
+    void bounceOldestInFlight();
     void scheduleRejoin(const QString& reason, int delayMs = -1);
     void setPhase(Phase phase);
     void announce(const QString& status);
@@ -196,6 +235,15 @@ private:
     IrcCaseMapping m_caseMapping = IrcCaseMapping::Rfc1459;
     bool m_serverEchoes = false;
     QStringList m_offeredCaps;
+    QMap<QString, QString> m_batches; // open batches: reference -> type
+    QDateTime m_lastLiveAt;           // the server time of the newest line said live
+    struct HeldLine
+    {
+        QString sender;
+        QString text;
+        QDateTime saidAt;
+    };
+    std::deque<HeldLine> m_held; // played back before listening started
     int m_capLsLines = 0;
 
     // Outgoing: commands of the protocol go before room lines; both share
@@ -203,8 +251,12 @@ private:
     std::deque<QByteArray> m_commands;
     std::deque<QString> m_queue;     // room lines not written yet
     std::deque<SentLine> m_inFlight; // written, not confirmed
+    std::size_t m_bounced = 0;       // lines at the queue's front that bounced off the channel
     quint64 m_lastMark = 0;
-    quint64 m_confirmMark = 0; // the confirming PING that is out; 0: none
+    quint64 m_answeredMark = 0; // the newest confirmation the server answered
+    QTimer m_confirmTimer;      // for the oldest line in flight
+    bool m_unconfirmed = false; // the server does not confirm; lines are shown as written
+    bool m_viaBouncer = false;  // a bouncer answers PINGs and echoes lines itself
     IrcPacer m_pacer;
     QElapsedTimer m_clock;
     QTimer m_pumpTimer;
@@ -224,6 +276,15 @@ private:
     int m_recentKicks = 0;
     qint64 m_lastKickMs = 0;
     bool m_kickRejoinTried = false; // the first rejoin after the last kick was asked
+
+    // Members who quit in a netsplit; the split is told once until they
+    // are back.
+    QStringList m_splitMembers;
+    bool m_splitTold = false;
+
+    bool m_leaving = false;
+    bool m_left = false; // roomLeft() was emitted
+    QTimer m_leaveTimer;
 
     QTimer m_idleTimer;
     bool m_pingOutstanding = false;

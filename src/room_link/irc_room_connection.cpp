@@ -65,7 +65,11 @@ void IrcRoom::connectToServer()
     m_certificateRefusal.clear();
     m_tcpConnected = false;
     m_capLsLines = 0;
-    m_confirmMark = 0;
+    m_answeredMark = m_lastMark;
+    m_viaBouncer = false;
+    m_unconfirmed = false;
+    m_batches.clear();
+    m_splitMembers.clear();
     m_pendingPong.reset();
     m_pongTimer.stop();
     m_pingsInWindow = 0;
@@ -257,7 +261,6 @@ void IrcRoom::onSocketLost(const QString& reason, bool serverClosed)
 
     requeueInFlight();
     m_commands.clear();
-    m_confirmMark = 0;
     m_pendingPong.reset();
     m_pongTimer.stop();
     m_pumpTimer.stop();

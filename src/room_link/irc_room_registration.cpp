@@ -31,6 +31,15 @@ void IrcRoom::handleMessage(const IrcMessage& message)
         handlePong(message);
     } else if (command == u"PRIVMSG") {
         handlePrivmsg(message);
+    } else if (command == u"BATCH") {
+        handleBatch(message);
+    } else if (command == u"QUIT") {
+        handleQuit(message);
+    } else if (m_viaBouncer && message.param(1).startsWith(kMarkPrefix) &&
+               message.command.size() == 3 && message.command.front().isDigit()) {
+        // The server's answer to the NAMES that confirms lines behind a bouncer.
+        noteLiveTime(message);
+        confirmUpTo(message.param(1));
     } else if (command == u"CAP") {
         handleCap(message);
     } else if (command == u"001") {
@@ -97,8 +106,16 @@ void IrcRoom::handleCap(const IrcMessage& message)
         const bool more = message.params.size() >= 4 && message.param(2) == u"*";
         if (more || m_phase != Phase::Registering)
             return;
-        if (m_offeredCaps.contains(u"echo-message"_s))
-            enqueueCommand(u"CAP"_s, {u"REQ"_s, u"echo-message"_s}, true);
+        // A bouncer echoes lines itself, before the server took them.
+        m_viaBouncer = std::any_of(m_offeredCaps.cbegin(), m_offeredCaps.cend(),
+                                   [](const QString& cap) { return cap.startsWith(u"znc.in/"); });
+        QStringList wanted;
+        for (const QString& cap : {u"echo-message"_s, u"server-time"_s, u"batch"_s}) {
+            if (m_offeredCaps.contains(cap) && !(m_viaBouncer && cap == u"echo-message"))
+                wanted << cap;
+        }
+        if (!wanted.isEmpty())
+            enqueueCommand(u"CAP"_s, {u"REQ"_s, wanted.join(u' ')}, true);
         else
             enqueueCommand(u"CAP"_s, {u"END"_s});
         pump();
