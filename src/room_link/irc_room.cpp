@@ -276,7 +276,13 @@ void IrcRoom::pump()
     m_pumpTimer.stop();
     while (m_socket && m_phase != Phase::Waiting && m_phase != Phase::Connecting) {
         const bool haveCommand = !m_commands.empty();
-        const bool haveLine = m_phase == Phase::Joined && !m_queue.empty();
+        // One line in flight at a time: the server finds the line and its
+        // PING together in an empty buffer, and takes both in one turn
+        // (ngircd takes three commands a turn), so nobody else's line gets
+        // between them and ours shows in the channel's order. A round trip
+        // is short beside the pace servers allow.
+        const bool haveLine =
+            m_phase == Phase::Joined && !m_queue.empty() && (m_inFlight.empty() || m_unconfirmed);
         if (!haveCommand && !haveLine)
             return;
         const qint64 now = m_clock.elapsed();

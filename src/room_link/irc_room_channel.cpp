@@ -116,6 +116,7 @@ void IrcRoom::handleLineRefused(const IrcMessage& message)
         // Kicked or parted before the server came to it: not the channel's
         // refusal, only our absence.
         bounceOldestInFlight();
+        pump();
         return;
     }
     if (!m_inFlight.empty()) {
@@ -138,6 +139,8 @@ void IrcRoom::handleLineRefused(const IrcMessage& message)
         emit linesConfirmed();
     if (m_leaving && waitingLineCount() == 0)
         finishLeaving();
+    else
+        pump();
 }
 
 void IrcRoom::endRefusals(const QString& status)
@@ -212,6 +215,8 @@ void IrcRoom::confirmUpTo(const QString& token)
         emit linesConfirmed();
     if (m_leaving && waitingLineCount() == 0)
         finishLeaving();
+    else
+        pump();
 }
 
 void IrcRoom::onConfirmTimeout()
@@ -244,6 +249,8 @@ void IrcRoom::onConfirmTimeout()
         emit linesConfirmed();
     if (m_leaving && waitingLineCount() == 0)
         finishLeaving();
+    else
+        pump();
 }
 
 std::optional<QDateTime> IrcRoom::playedBackAt(const IrcMessage& message) const
