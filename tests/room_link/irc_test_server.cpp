@@ -152,12 +152,13 @@ QString IrcTestServer::inspircdConfig() const
                "limit=\"5000\" resolvehostnames=\"no\" useident=\"no\">\n"
                "<files motd=\"%3\">\n"
                "<dns server=\"127.0.0.1\" timeout=\"1\">\n"
-               "<options defaultmodes=\"nt\">\n"
+               "<options defaultmodes=\"not\">\n"
                "<module name=\"cap\">\n"
-               "<module name=\"ircv3_echomessage\">\n")
+               "%4")
         .arg(m_name)
         .arg(m_port)
-        .arg(m_dir.filePath("motd"));
+        .arg(m_dir.filePath("motd"),
+             m_echoMessage ? QStringLiteral("<module name=\"ircv3_echomessage\">\n") : QString());
 }
 
 bool IrcTestServer::start(QString* error)

@@ -53,6 +53,7 @@ public:
     // Before start(): turn ngircd's flood penalty off; add a TLS port; link
     // to another ngircd (the passive side waits for the active one).
     void setFloodPenaltyOff(bool off) { m_floodPenaltyOff = off; }
+    void setEchoMessage(bool on) { m_echoMessage = on; } // inspircd: offered by default
     void enableTls(const TlsFiles& files);
     void linkTo(const IrcTestServer& peer, bool passive);
 
@@ -82,6 +83,7 @@ private:
     quint16 m_port = 0;
     quint16 m_tlsPort = 0;
     bool m_floodPenaltyOff = false;
+    bool m_echoMessage = true;
     std::optional<TlsFiles> m_tls;
     struct Link
     {

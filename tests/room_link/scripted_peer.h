@@ -6,10 +6,12 @@
 
 #include "irc_test_server.h"
 
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
 
 #include <algorithm>
+#include <memory>
 
 namespace svw::test {
 
@@ -71,6 +73,51 @@ inline void welcome(ScriptedPeer& peer, const QByteArray& nick)
 {
     peer.send(":fake 001 " + nick + " :Welcome " + nick + "!~svw@10.0.0.1");
     peer.send(":fake 005 " + nick + " NICKLEN=12 CASEMAPPING=ascii :are supported");
+}
+
+// Accepts the control's connection and takes it into `channel`.
+inline std::unique_ptr<ScriptedPeer> acceptAndJoin(QTcpServer& fake, WatchedRoom& room,
+                                                   const QByteArray& nick,
+                                                   const QByteArray& channel)
+{
+    if (!QTest::qWaitFor([&] { return fake.hasPendingConnections(); }, kServerWaitMs))
+        return nullptr;
+    auto peer = std::make_unique<ScriptedPeer>(fake.nextPendingConnection());
+    if (!peer->waitForLineStarting("USER "))
+        return nullptr;
+    peer->send(":fake CAP * LS :");
+    welcome(*peer, nick);
+    if (!peer->waitForLine("JOIN " + channel))
+        return nullptr;
+    peer->send(":" + nick + "!~u@h JOIN " + channel);
+    if (!room.waitForJoin())
+        return nullptr;
+    return peer;
+}
+
+// The lines the client sent that start with `start`.
+inline QList<QByteArray> linesStarting(const ScriptedPeer& peer, const QByteArray& start)
+{
+    QList<QByteArray> found;
+    for (const QByteArray& line : peer.lines()) {
+        if (line.startsWith(start))
+            found << line;
+    }
+    return found;
+}
+
+// The token of the PING that follows the line `privmsg`, which must come
+// right after it.
+inline QByteArray pingAfter(ScriptedPeer& peer, const QByteArray& privmsg)
+{
+    if (!peer.waitForLine(privmsg))
+        return {};
+    const QList<QByteArray> lines = peer.lines();
+    const qsizetype at = lines.indexOf(privmsg);
+    if (!QTest::qWaitFor([&] { return peer.lines().size() > at + 1; }, kServerWaitMs))
+        return {};
+    const QByteArray next = peer.lines().at(at + 1);
+    return next.startsWith("PING :") ? next.mid(6) : QByteArray();
 }
 
 } // namespace svw::test
