@@ -98,6 +98,35 @@ private:
     QByteArray m_log;
 };
 
+// A ZNC bouncer with one user, `user`, whose one network is the IRC server
+// on `ircPort`, in `channel`. Started like the servers, as a child in the
+// foreground; as root it runs as nobody (ZNC waits half a minute before
+// running as root).
+class ZncBouncer
+{
+public:
+    ZncBouncer(quint16 ircPort, const QString& user, const QString& channel);
+    ~ZncBouncer();
+    ZncBouncer(const ZncBouncer&) = delete;
+    ZncBouncer& operator=(const ZncBouncer&) = delete;
+
+    bool start(QString* error);
+    void kill();
+    quint16 port() const { return m_port; }
+    // What a client gives as server password: "user/network:password".
+    QString login() const;
+    QString log() const { return QString::fromUtf8(m_log); }
+
+private:
+    quint16 m_ircPort;
+    QString m_user;
+    QString m_channel;
+    QTemporaryDir m_dir;
+    quint16 m_port = 0;
+    QProcess m_process;
+    QByteArray m_log;
+};
+
 // A plain IRC client speaking raw lines, for what the controls must handle
 // from others (notices, CTCP, other channels, bytes that are not UTF-8) and
 // for checking what really goes over the wire.
