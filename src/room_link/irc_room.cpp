@@ -181,7 +181,8 @@ void IrcRoom::leaveRoom(std::chrono::milliseconds patience)
         return;
     m_leaving = true;
     const int waiting = waitingLineCount();
-    if (waiting == 0 || m_gaveUp || !m_socket) {
+    // Out of reach, the lines may still go out if the room is back in time.
+    if (waiting == 0 || m_gaveUp) {
         QMetaObject::invokeMethod(this, &IrcRoom::finishLeaving, Qt::QueuedConnection);
         return;
     }
@@ -208,6 +209,7 @@ void IrcRoom::finishLeaving()
         m_socket->disconnect(this);
         if (m_phase != Phase::Waiting && m_phase != Phase::Connecting)
             m_socket->write("QUIT\r\n");
+        m_socket->flush(); // the program may end as soon as it hears roomLeft()
         m_socket->disconnectFromHost();
     }
     setPhase(Phase::Waiting);

@@ -61,6 +61,7 @@ private slots:
     void ownLinesShowInTheChannelsOrder();
     void serverWithoutTokenOrAnswer();
     void leavingWhileKickedCountsTheLines();
+    void leavingWaitsForAReconnect();
     void netsplitIsTold();
 
 private:
@@ -291,6 +292,35 @@ void TestIrcLines::leavingWhileKickedCountsTheLines()
     QVERIFY(peer->waitForLine("QUIT"));
     QCOMPARE(linesStarting(*peer, "PRIVMSG").size(), 0);
     QVERIFY2(wes->status().contains("2 waiting lines were not said"), qPrintable(wes->status()));
+}
+
+void TestIrcLines::leavingWaitsForAReconnect()
+{
+    // The connection is lost with lines waiting: leaving still says them
+    // if the room is back within the patience given.
+    QTcpServer fake;
+    QVERIFY(fake.listen(QHostAddress::LocalHost));
+    WatchedRoom xia(testRoomSettings(fake.serverPort(), "xia", "#t"));
+    auto peer = acceptAndJoin(fake, xia, "xia", "#t");
+    QVERIFY(peer);
+    peer.reset();
+    for (QTcpSocket* socket : fake.findChildren<QTcpSocket*>())
+        socket->abort();
+    QVERIFY(QTest::qWaitFor([&] { return !xia->isJoined(); }, kServerWaitMs));
+    QVERIFY(xia->SendRoomLine("said while away"));
+    QList<int> left;
+    QObject::connect(&xia.room(), &ChatRoomControl::roomLeft, [&](int unsaid) { left << unsaid; });
+    xia->leaveRoom(std::chrono::seconds(20));
+
+    auto again = acceptAndJoin(fake, xia, "xia", "#t");
+    QVERIFY(again);
+    const QByteArray token = pingAfter(*again, "PRIVMSG #t :said while away");
+    QVERIFY(!token.isEmpty());
+    QVERIFY(left.isEmpty());
+    again->send(":fake PONG fake :" + token);
+    QVERIFY(QTest::qWaitFor([&] { return !left.isEmpty(); }, kServerWaitMs));
+    QCOMPARE(left, QList<int>{0});
+    QVERIFY(again->waitForLine("QUIT"));
 }
 
 void TestIrcLines::netsplitIsTold()
