@@ -62,6 +62,7 @@ public:
     bool start(QString* error);
     void kill(); // at once, as in a crash, and waits for the process
     bool isRunning() const;
+    qint64 processId() const { return m_process.processId(); }
 
     QString name() const { return m_name; }
     quint16 port() const { return m_port; }

@@ -10,6 +10,8 @@
 #include <QTest>
 #include <QTimer>
 
+#include <csignal>
+
 using namespace svw;
 using namespace svw::test;
 using namespace Qt::StringLiterals;
@@ -213,6 +215,16 @@ void TestIrcLines::ownLinesShowInTheChannelsOrder()
     }
     QVERIFY(ann.waitForHeard(12));
     QVERIFY(bob.waitForHeard(12));
+    // The server freezes while both burst, and then takes it all at once.
+    QVERIFY(::kill(pid_t(m_ngircd->processId()), SIGSTOP) == 0);
+    for (int i = 6; i < 12; ++i) {
+        QVERIFY(ann->SendRoomLine(u"a%1"_s.arg(i)));
+        QVERIFY(bob->SendRoomLine(u"b%1"_s.arg(i)));
+    }
+    QTest::qWait(2000);
+    QVERIFY(::kill(pid_t(m_ngircd->processId()), SIGCONT) == 0);
+    QVERIFY(ann.waitForHeard(24));
+    QVERIFY(bob.waitForHeard(24));
     QStringList carried;
     const QByteArray sync = "order-sync";
     outsider.send("PING :" + sync);
@@ -223,7 +235,7 @@ void TestIrcLines::ownLinesShowInTheChannelsOrder()
             carried << QString::fromUtf8(line.mid(1, line.indexOf('!') - 1) + ": " +
                                          line.mid(at + qsizetype(qstrlen(" PRIVMSG #order :"))));
     }
-    QCOMPARE(carried.size(), 12);
+    QCOMPARE(carried.size(), 24);
     QCOMPARE(ann.heard(), carried);
     QCOMPARE(bob.heard(), carried);
 }
