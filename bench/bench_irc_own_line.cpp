@@ -146,9 +146,10 @@ int measure(IrcTestServer::Kind kind, const char* name, int rounds)
     return 0;
 }
 
-// A 50-line paste with the default pacing for public networks, on a server
-// with its flood limits on (ngircd's default penalty): seconds from the
-// paste to the last own line shown and to the other member's last copy.
+// A 50-line paste with the default pacing for public networks, on ngircd
+// with its flood penalty on and on inspircd as the tests run it: seconds
+// from the paste to the last own line shown and to the other member's last
+// copy.
 int paste(IrcTestServer::Kind kind, const char* name)
 {
     constexpr int kLines = 50;
@@ -184,7 +185,7 @@ int paste(IrcTestServer::Kind kind, const char* name)
         return 1;
     }
     const double otherSeconds = double(clock.elapsed()) / 1000;
-    std::printf("%s, %d-line paste, default pacing, flood limits on: own lines shown in %.1f s, "
+    std::printf("%s, %d-line paste, default pacing: own lines shown in %.1f s, "
                 "the other member's copies in %.1f s\n",
                 name, kLines, ownSeconds, otherSeconds);
     return 0;
