@@ -5,6 +5,7 @@
 // answers PINGs and echoes lines itself.
 
 #include "irc_test_server.h"
+#include "scripted_peer.h"
 
 #include <QTest>
 
@@ -18,6 +19,7 @@ class TestIrcBouncer : public QObject
 
 private slots:
     void playsBackAndConfirmsThroughTheServer();
+    void batchesOfHistoryAndSplits();
 };
 
 namespace {
@@ -108,6 +110,55 @@ void TestIrcBouncer::playsBackAndConfirmsThroughTheServer()
     QVERIFY2(troubles.last().contains("1 line you sent was not said"), qPrintable(troubles.last()));
     QVERIFY(QTest::qWaitFor([&] { return ann.unconfirmedLines() == 0; }, kServerWaitMs));
     QCOMPARE(reported.size(), 1);
+}
+
+void TestIrcBouncer::batchesOfHistoryAndSplits()
+{
+    // A server with server-time and batch: history played back after a
+    // reconnect skips what was heard live, keeps our own lines from before,
+    // and carries its time; a NETSPLIT batch is told, a NETJOIN ends it.
+    QTcpServer fake;
+    QVERIFY(fake.listen(QHostAddress::LocalHost));
+    WatchedRoom zoe(testRoomSettings(fake.serverPort(), "zoe", "#h"));
+    QList<QDateTime> times;
+    QObject::connect(&zoe.room(), &ChatRoomControl::RoomLine, [&] { times << zoe->lineSaidAt(); });
+    QVERIFY(QTest::qWaitFor([&] { return fake.hasPendingConnections(); }, kServerWaitMs));
+    ScriptedPeer peer(fake.nextPendingConnection());
+    QVERIFY(peer.waitForLineStarting("USER "));
+    peer.send(":fake CAP * LS :batch server-time");
+    QVERIFY(peer.waitForLine("CAP REQ :server-time batch"));
+    peer.send(":fake CAP zoe ACK :server-time batch");
+    welcome(peer, "zoe");
+    QVERIFY(peer.waitForLine("JOIN #h"));
+    peer.send(":zoe!u@h JOIN #h");
+    QVERIFY(zoe.waitForJoin());
+    peer.send("@time=2026-12-08T05:38:10.000Z :bob!b@h PRIVMSG #h :live");
+    peer.send("BATCH +p chathistory #h");
+    peer.send("@batch=p;time=2026-12-08T05:38:10.000Z :bob!b@h PRIVMSG #h :live");
+    peer.send("@batch=p;time=2026-12-08T05:38:22.000Z :zoe!u@h PRIVMSG #h :mine before");
+    peer.send("@batch=p;time=2026-12-08T05:39:00.000Z :bob!b@h PRIVMSG #h :missed");
+    peer.send("BATCH -p");
+    peer.send("@batch=p;time=2026-12-08T05:40:00.000Z :bob!b@h PRIVMSG #h :after the batch");
+    QVERIFY(zoe.waitForHeard(4));
+    QCOMPARE(zoe.heard(),
+             (QStringList{"bob: live", "zoe: mine before", "bob: missed", "bob: after the batch"}));
+    QCOMPARE(times[0], QDateTime());
+    QCOMPARE(times[1], QDateTime::fromString("2026-12-08T05:38:22.000Z", Qt::ISODateWithMs));
+    QCOMPARE(times[2], QDateTime::fromString("2026-12-08T05:39:00.000Z", Qt::ISODateWithMs));
+    QCOMPARE(times[3], QDateTime()); // its batch was over
+
+    peer.send("BATCH +s netsplit hub.test leaf.test");
+    peer.send("@batch=s :bob!b@h QUIT :hub.test leaf.test");
+    peer.send("BATCH -s");
+    QVERIFY(QTest::qWaitFor([&] { return !zoe.troubles().isEmpty(); }, kServerWaitMs));
+    QVERIFY2(zoe.troubles().last().contains("split between hub.test and leaf.test"),
+             qPrintable(zoe.troubles().last()));
+    const int ready = zoe.readyCount();
+    peer.send("BATCH +j netjoin hub.test leaf.test");
+    peer.send("@batch=j :bob!b@h JOIN #h");
+    peer.send("BATCH -j");
+    QVERIFY(QTest::qWaitFor([&] { return zoe.readyCount() > ready; }, kServerWaitMs));
+    QCOMPARE(zoe.troubles().size(), 1);
 }
 
 QTEST_GUILESS_MAIN(TestIrcBouncer)
