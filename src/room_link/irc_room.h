@@ -191,6 +191,11 @@ private:
     // Whether `message` is one the bouncer or history plays back; its time.
     std::optional<QDateTime> playedBackAt(const IrcMessage& message) const;
     void finishLeaving();
+    void noteHistoryCaps(const QStringList& acked);
+    // Asks the bouncer's playback module or the server's history for what
+    // was said in the channel since the newest line heard (all it keeps,
+    // the first time).
+    void askForHistory();
     // Keeps the server time of a line said live, so a playback after a
     // reconnect skips what was heard.
     void noteLiveTime(const IrcMessage& message);
@@ -236,6 +241,8 @@ private:
     bool m_serverEchoes = false;
     QStringList m_offeredCaps;
     QMap<QString, QString> m_batches; // open batches: reference -> type
+    bool m_playbackModule = false;    // ZNC's playback module plays back on request
+    bool m_chathistory = false;       // the server keeps the channel's history
     QDateTime m_lastLiveAt;           // the server time of the newest line said live
     struct HeldLine
     {

@@ -36,6 +36,7 @@ void IrcRoom::handleJoin(const IrcMessage& message)
     m_outageTold = false;
     m_refusedLines = 0; // a fresh join is a fresh start
     setRoomState(RoomState::Connected);
+    askForHistory();
     emit joined();
     emit roomReady();
     pump();
@@ -175,6 +176,8 @@ void IrcRoom::scheduleRejoin(const QString& reason, int delayMs)
 
 void IrcRoom::handlePong(const IrcMessage& message)
 {
+    if (m_viaBouncer)
+        return; // the bouncer's own answer: the server has seen nothing yet
     const QString token = message.lastParam();
     if (token.startsWith(kMarkPrefix)) {
         confirmUpTo(token);
@@ -298,6 +301,36 @@ void IrcRoom::handleBatch(const IrcMessage& message)
         m_splitMembers.clear();
         announce(u"The network is whole again."_s);
         emit roomReady();
+    }
+}
+
+void IrcRoom::noteHistoryCaps(const QStringList& acked)
+{
+    m_playbackModule = m_playbackModule || acked.contains(u"znc.in/playback"_s);
+    m_chathistory =
+        m_chathistory || acked.contains(u"chathistory"_s) || acked.contains(u"draft/chathistory"_s);
+}
+
+void IrcRoom::askForHistory()
+{
+    const QString& channel = m_settings.address.channel;
+    if (m_playbackModule) {
+        // Seconds since the epoch; 0 plays back all the module keeps.
+        const QString since =
+            m_lastLiveAt.isValid()
+                ? QString::number(double(m_lastLiveAt.toMSecsSinceEpoch()) / 1000, 'f', 3)
+                : u"0"_s;
+        enqueueCommand(u"PRIVMSG"_s, {u"*playback"_s, u"PLAY %1 %2"_s.arg(channel, since)}, true);
+    } else if (m_chathistory) {
+        constexpr int kHistoryLines = 100;
+        if (m_lastLiveAt.isValid())
+            enqueueCommand(u"CHATHISTORY"_s,
+                           {u"AFTER"_s, channel,
+                            u"timestamp="_s + m_lastLiveAt.toUTC().toString(Qt::ISODateWithMs),
+                            QString::number(kHistoryLines)});
+        else
+            enqueueCommand(u"CHATHISTORY"_s,
+                           {u"LATEST"_s, channel, u"*"_s, QString::number(kHistoryLines)});
     }
 }
 

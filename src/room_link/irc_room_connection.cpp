@@ -69,6 +69,8 @@ void IrcRoom::connectToServer()
     m_viaBouncer = false;
     m_unconfirmed = false;
     m_batches.clear();
+    m_playbackModule = false;
+    m_chathistory = false;
     m_splitMembers.clear();
     m_pendingPong.reset();
     m_pongTimer.stop();

@@ -110,7 +110,9 @@ void IrcRoom::handleCap(const IrcMessage& message)
         m_viaBouncer = std::any_of(m_offeredCaps.cbegin(), m_offeredCaps.cend(),
                                    [](const QString& cap) { return cap.startsWith(u"znc.in/"); });
         QStringList wanted;
-        for (const QString& cap : {u"echo-message"_s, u"server-time"_s, u"batch"_s}) {
+        for (const QString& cap :
+             {u"echo-message"_s, u"server-time"_s, u"batch"_s, u"znc.in/playback"_s,
+              u"chathistory"_s, u"draft/chathistory"_s}) {
             if (m_offeredCaps.contains(cap) && !(m_viaBouncer && cap == u"echo-message"))
                 wanted << cap;
         }
@@ -122,6 +124,8 @@ void IrcRoom::handleCap(const IrcMessage& message)
     } else if (sub == u"ACK" || sub == u"NAK") {
         if (sub == u"ACK" && caps.contains(u"echo-message"_s))
             m_serverEchoes = true;
+        if (sub == u"ACK")
+            noteHistoryCaps(caps);
         if (m_phase == Phase::Registering) {
             enqueueCommand(u"CAP"_s, {u"END"_s});
             pump();

@@ -20,6 +20,7 @@ class TestIrcBouncer : public QObject
 private slots:
     void playsBackAndConfirmsThroughTheServer();
     void batchesOfHistoryAndSplits();
+    void asksThePlaybackModule();
 };
 
 namespace {
@@ -125,13 +126,15 @@ void TestIrcBouncer::batchesOfHistoryAndSplits()
     QVERIFY(QTest::qWaitFor([&] { return fake.hasPendingConnections(); }, kServerWaitMs));
     ScriptedPeer peer(fake.nextPendingConnection());
     QVERIFY(peer.waitForLineStarting("USER "));
-    peer.send(":fake CAP * LS :batch server-time");
-    QVERIFY(peer.waitForLine("CAP REQ :server-time batch"));
-    peer.send(":fake CAP zoe ACK :server-time batch");
+    peer.send(":fake CAP * LS :batch server-time draft/chathistory");
+    QVERIFY(peer.waitForLine("CAP REQ :server-time batch draft/chathistory"));
+    peer.send(":fake CAP zoe ACK :server-time batch draft/chathistory");
     welcome(peer, "zoe");
     QVERIFY(peer.waitForLine("JOIN #h"));
     peer.send(":zoe!u@h JOIN #h");
     QVERIFY(zoe.waitForJoin());
+    // The history the server keeps is asked for on joining.
+    QVERIFY(peer.waitForLine("CHATHISTORY LATEST #h * 100"));
     peer.send("@time=2026-12-08T05:38:10.000Z :bob!b@h PRIVMSG #h :live");
     peer.send("BATCH +p chathistory #h");
     peer.send("@batch=p;time=2026-12-08T05:38:10.000Z :bob!b@h PRIVMSG #h :live");
@@ -159,6 +162,36 @@ void TestIrcBouncer::batchesOfHistoryAndSplits()
     peer.send("BATCH -j");
     QVERIFY(QTest::qWaitFor([&] { return zoe.readyCount() > ready; }, kServerWaitMs));
     QCOMPARE(zoe.troubles().size(), 1);
+}
+
+void TestIrcBouncer::asksThePlaybackModule()
+{
+    // A ZNC with its playback module plays back only when asked; behind it
+    // lines are confirmed by the server's answer to NAMES, not by PING.
+    QTcpServer fake;
+    QVERIFY(fake.listen(QHostAddress::LocalHost));
+    WatchedRoom ann(testRoomSettings(fake.serverPort(), "ann", "#p"));
+    QVERIFY(QTest::qWaitFor([&] { return fake.hasPendingConnections(); }, kServerWaitMs));
+    ScriptedPeer peer(fake.nextPendingConnection());
+    QVERIFY(peer.waitForLineStarting("USER "));
+    peer.send(":irc.znc.in CAP * LS :batch echo-message server-time znc.in/playback");
+    QVERIFY(peer.waitForLine("CAP REQ :server-time batch znc.in/playback"));
+    peer.send(":irc.znc.in CAP ann ACK :server-time batch znc.in/playback");
+    welcome(peer, "ann");
+    peer.send(":ann!u@h JOIN #p");
+    QVERIFY(ann.waitForJoin());
+    QVERIFY(peer.waitForLine("PRIVMSG *playback :PLAY #p 0"));
+    QVERIFY(ann->SendRoomLine("confirmed by the server"));
+    QVERIFY(peer.waitForLine("PRIVMSG #p :confirmed by the server"));
+    QVERIFY(peer.waitForLineStarting("NAMES svw"));
+    QCOMPARE(linesStarting(peer, "PING").size(), 0);
+    const QByteArray token = peer.lineStarting("NAMES svw").mid(6);
+    peer.send(":irc.znc.in PONG irc.znc.in :" + token); // the bouncer's own answer
+    peer.send(":bob!b@h PRIVMSG #p :after the PONG");
+    QVERIFY(ann.waitForHeardLine("bob: after the PONG"));
+    QCOMPARE(ann.heard().size(), 1);
+    peer.send(":irc.test 366 ann " + token + " :End of NAMES list");
+    QVERIFY(ann.waitForHeardLine("ann: confirmed by the server"));
 }
 
 QTEST_GUILESS_MAIN(TestIrcBouncer)
