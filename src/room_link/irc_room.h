@@ -74,9 +74,10 @@ struct IrcRoomSettings
 //
 // Behind a bouncer (ZNC), which answers PINGs and echoes lines itself, a
 // line is confirmed by a NAMES query that only the server answers, and
-// echo-message is not asked for. The control asks for server-time and batch:
-// lines the bouncer plays back are reported once, in order, with
-// lineSaidAt() set, when listening is on or as soon as it starts.
+// echo-message is not asked for. The control asks for server-time and batch,
+// and on joining for what ZNC's playback module or the server's chathistory
+// kept since the newest line heard: lines played back are reported once, in
+// order, with lineSaidAt() set, when listening is on or as soon as it starts.
 //
 // A netsplit the server tells of (members quitting with a split reason, a
 // NETSPLIT batch) is told to the user: what is said meanwhile does not reach
