@@ -146,6 +146,51 @@ int measure(IrcTestServer::Kind kind, const char* name, int rounds)
     return 0;
 }
 
+// A 50-line paste with the default pacing for public networks, on ngircd
+// with its flood penalty on and on inspircd as the tests run it: seconds
+// from the paste to the last own line shown and to the other member's last
+// copy.
+int paste(IrcTestServer::Kind kind, const char* name)
+{
+    constexpr int kLines = 50;
+    IrcTestServer server(kind);
+    QString error;
+    if (!server.start(&error)) {
+        std::fprintf(stderr, "bench_irc_own_line: %s\n", qPrintable(error));
+        return 1;
+    }
+    IrcRoomSettings settings = testRoomSettings(server.port(), "bpaste", "#paste");
+    settings.pacing = IrcPacing{};
+    WatchedRoom sender(settings);
+    WatchedRoom receiver(testRoomSettings(server.port(), "bseen", "#paste"));
+    if (!sender.waitForJoin() || !receiver.waitForJoin()) {
+        std::fprintf(stderr, "bench_irc_own_line: the controls did not join\n");
+        return 1;
+    }
+    QEventLoop settle;
+    QTimer::singleShot(3000, &settle, &QEventLoop::quit); // the pacing's buckets fill up again
+    settle.exec();
+    const QString line = QStringLiteral("-|?|-") + QString(80, QChar(u'\u00e9'));
+    QElapsedTimer clock;
+    clock.start();
+    for (int i = 0; i < kLines; ++i)
+        sender->SendRoomLine(line + QString::number(i));
+    if (!sender.waitForHeard(kLines, 300000)) {
+        std::fprintf(stderr, "bench_irc_own_line: the paste was not shown\n");
+        return 1;
+    }
+    const double ownSeconds = double(clock.elapsed()) / 1000;
+    if (!receiver.waitForHeard(kLines, 300000)) {
+        std::fprintf(stderr, "bench_irc_own_line: the paste did not arrive\n");
+        return 1;
+    }
+    const double otherSeconds = double(clock.elapsed()) / 1000;
+    std::printf("%s, %d-line paste, default pacing: own lines shown in %.1f s, "
+                "the other member's copies in %.1f s\n",
+                name, kLines, ownSeconds, otherSeconds);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -154,5 +199,9 @@ int main(int argc, char** argv)
     const int rounds = argc > 1 ? std::max(10, atoi(argv[1])) : 1000;
     if (const int failed = measure(IrcTestServer::Kind::Ngircd, "ngircd", rounds))
         return failed;
-    return measure(IrcTestServer::Kind::Inspircd, "inspircd", rounds);
+    if (const int failed = measure(IrcTestServer::Kind::Inspircd, "inspircd", rounds))
+        return failed;
+    if (const int failed = paste(IrcTestServer::Kind::Ngircd, "ngircd"))
+        return failed;
+    return paste(IrcTestServer::Kind::Inspircd, "inspircd");
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QApplication>
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QMainWindow>
 #include <QMessageBox>
@@ -135,6 +136,8 @@ private:
     void Chat1_RoomReady();
     void showRoomLine(const QString& sender, const QString& text, const QString& prefix,
                       const QString& key);
+    void showRoomLineSaidAt(const QDateTime& saidAt, const QString& sender, const QString& text,
+                            const QString& prefix, const QString& key);
     void showOldCipherLine(const QString& sender, const QString& text, const QString& prefix,
                            const QString& key);
     void appendShownLine(const QString& line);
@@ -197,8 +200,10 @@ private:
         QString text;
         QString prefix;
         QString key;
+        QDateTime saidAt; // played back late by the room; invalid: said just now
     };
     std::deque<WaitingLine> m_waitingLines;
+    QDateTime m_shownSaidAt; // of the line being shown
     QElapsedTimer m_slice;
     ConversationAppend* m_batch = nullptr; // while a slice of waiting lines is shown
     bool m_sliceRunning = false;

@@ -114,15 +114,18 @@ void Solvane::Chat1_RoomLine(const QString& sender, const QString& text)
     // listening takes effect with the next line, even one that waits.
     const QString prefix = cbPre->currentText();
     const QString key = pw->text();
+    // A line the room reports late (played back by a bouncer) shows when it
+    // was said; the room knows only while it reports the line.
+    const QDateTime saidAt = Chat1->lineSaidAt();
     if (!m_waitingLines.empty() || sliceSpent()) {
-        m_waitingLines.push_back({sender, text, prefix, key});
+        m_waitingLines.push_back({sender, text, prefix, key, saidAt});
         if (!m_drainScheduled) {
             m_drainScheduled = true;
             QTimer::singleShot(0, this, &Solvane::showWaitingLines);
         }
         return;
     }
-    showRoomLine(sender, text, prefix, key);
+    showRoomLineSaidAt(saidAt, sender, text, prefix, key);
 }
 
 // Whether the lines shown in this turn of the event loop have used up their
@@ -151,7 +154,7 @@ void Solvane::showWaitingLines()
         while (!m_waitingLines.empty() && !sliceSpent()) {
             const WaitingLine line = std::move(m_waitingLines.front());
             m_waitingLines.pop_front();
-            showRoomLine(line.sender, line.text, line.prefix, line.key);
+            showRoomLineSaidAt(line.saidAt, line.sender, line.text, line.prefix, line.key);
         }
         m_batch = nullptr;
     }
@@ -159,6 +162,14 @@ void Solvane::showWaitingLines()
         m_drainScheduled = true;
         QTimer::singleShot(0, this, &Solvane::showWaitingLines);
     }
+}
+
+void Solvane::showRoomLineSaidAt(const QDateTime& saidAt, const QString& sender,
+                                 const QString& text, const QString& prefix, const QString& key)
+{
+    m_shownSaidAt = saidAt;
+    showRoomLine(sender, text, prefix, key);
+    m_shownSaidAt = QDateTime();
 }
 
 void Solvane::showRoomLine(const QString& sender, const QString& text, const QString& prefix,
@@ -242,11 +253,21 @@ void Solvane::Chat1_RoomReady()
 
 void Solvane::appendShownLine(const QString& line)
 {
+    QString shown = line;
+    if (m_shownSaidAt.isValid()) {
+        // In front of the sender, in local time, with the date when it was
+        // not today: "[05:38] ann  :  text".
+        const QDateTime local = m_shownSaidAt.toLocalTime();
+        const bool today = local.date() == QDate::currentDate();
+        shown = QStringLiteral("[%1] ").arg(local.toString(
+                    today ? QStringLiteral("HH:mm") : QStringLiteral("yyyy-MM-dd HH:mm"))) +
+                line;
+    }
     if (m_batch) {
-        m_batch->add(line);
+        m_batch->add(shown);
         return;
     }
-    ConversationAppend(txtSaid).add(line);
+    ConversationAppend(txtSaid).add(shown);
 }
 
 } // namespace svw

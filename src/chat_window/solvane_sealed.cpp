@@ -60,7 +60,7 @@ void Solvane::createSealing()
     // before anything that arrived after them, and are shown in slices.
     m_sealed->resume = [this](std::deque<SealedConversation::RoomLine> lines) {
         for (auto line = lines.rbegin(); line != lines.rend(); ++line)
-            m_waitingLines.push_front({line->sender, line->text, line->prefix, line->key});
+            m_waitingLines.push_front({line->sender, line->text, line->prefix, line->key, {}});
         if (!m_drainScheduled) {
             m_drainScheduled = true;
             QTimer::singleShot(0, this, &Solvane::showWaitingLines);

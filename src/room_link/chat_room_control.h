@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <QDateTime>
 #include <QMetaObject>
 #include <QObject>
 #include <QString>
@@ -54,6 +55,11 @@ public:
 
     RoomState roomState() const { return m_roomState; }
 
+    // When the line that RoomLine() reports right now was said, for a line
+    // the room reports late (played back by a bouncer or from the room's
+    // history). Invalid for a line said just now, and outside RoomLine().
+    QDateTime lineSaidAt() const { return m_lineSaidAt; }
+
     // How many lines SendRoomLine() took that the room has not said yet
     // (waiting for their turn, or for the room to be reached).
     virtual int waitingLineCount() const { return 0; }
@@ -102,6 +108,7 @@ signals:
 
 protected:
     void setErrorString(const QString& text) { m_errorString = text; }
+    void setLineSaidAt(const QDateTime& when) { m_lineSaidAt = when; }
 
     // Rooms call this on every change of where they stand; a repeat of the
     // standing state is not signalled again.
@@ -115,6 +122,7 @@ protected:
 
 private:
     QString m_errorString;
+    QDateTime m_lineSaidAt;
     RoomState m_roomState = RoomState::Reaching;
 };
 

@@ -15,9 +15,26 @@ namespace svw {
 // order it asks. Another one is one more line here; the room then finds it
 // in its enabled set once the server acknowledged it.
 inline const QStringList kWantedIrcCapabilities = {
-    QStringLiteral("echo-message"), // our own lines come back in the channel's order
-    QStringLiteral("sasl"),         // identify to an account before the welcome
+    QStringLiteral("echo-message"),      // our own lines come back in the channel's order
+    QStringLiteral("sasl"),              // identify to an account before the welcome
+    QStringLiteral("server-time"),       // when a line played back was said
+    QStringLiteral("batch"),             // which lines are played back, and netsplits
+    QStringLiteral("znc.in/playback"),   // a bouncer plays back what we missed, on request
+    QStringLiteral("chathistory"),       // the server keeps the channel's history
+    QStringLiteral("draft/chathistory"), // the same, as servers name it while a draft
 };
+
+// Whether `offered` comes from a bouncer (ZNC offers capabilities of its own
+// name). A bouncer echoes our lines and answers our PINGs itself, before the
+// server took anything, so neither proves a line said.
+template<typename Offered> bool offeredByBouncer(const Offered& offered)
+{
+    for (auto it = offered.cbegin(); it != offered.cend(); ++it) {
+        if (it.key().startsWith(QLatin1String("znc.in/")))
+            return true;
+    }
+    return false;
+}
 
 // A capability list as servers send it ("sasl=PLAIN,EXTERNAL echo-message"),
 // name to value (empty when it has none), added to `offered`.

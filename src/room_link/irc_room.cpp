@@ -49,7 +49,7 @@ IrcRoom::IrcRoom(const IrcRoomSettings& settings, QObject* parent)
 {
     m_clock.start();
     for (QTimer* timer : {&m_pumpTimer, &m_idleTimer, &m_reconnectTimer, &m_rejoinTimer,
-                          &m_troubleTimer, &m_pongTimer})
+                          &m_troubleTimer, &m_pongTimer, &m_confirmTimer, &m_leaveTimer})
         timer->setSingleShot(true);
     // Servers restart and connections drop; the control rejoins on its own
     // and only a room that stays out of reach is worth interrupting the user.
@@ -64,6 +64,8 @@ IrcRoom::IrcRoom(const IrcRoomSettings& settings, QObject* parent)
                                            seconds(m_settings.troubleAfterMs), m_status));
     });
     connect(&m_pumpTimer, &QTimer::timeout, this, &IrcRoom::pump);
+    connect(&m_confirmTimer, &QTimer::timeout, this, &IrcRoom::onConfirmTimeout);
+    connect(&m_leaveTimer, &QTimer::timeout, this, &IrcRoom::finishLeaving);
     connect(&m_pongTimer, &QTimer::timeout, this, &IrcRoom::writePong);
     connect(&m_idleTimer, &QTimer::timeout, this, &IrcRoom::onIdleTimeout);
     connect(&m_reconnectTimer, &QTimer::timeout, this, &IrcRoom::connectToServer);
@@ -90,16 +92,8 @@ IrcRoom::~IrcRoom()
     m_socket->disconnect(this);
     if (m_phase == Phase::Waiting || m_phase == Phase::Connecting)
         return;
-    // Lines still waiting for their turn go out now, unpaced: the server
-    // takes them before the QUIT, and holding back or throwing out a
-    // client that is leaving anyway costs nothing. The wait is bounded.
-    if (m_phase == Phase::Joined) {
-        for (const QString& text : m_queue) {
-            if (std::optional<QByteArray> line =
-                    formatIrcCommand(u"PRIVMSG"_s, {m_settings.address.channel, text}, true))
-                m_socket->write(*line);
-        }
-    }
+    // Lines still waiting are not written: unpaced, servers with fake lag
+    // drop them with the QUIT anyway. leaveRoom() is the way to say them.
     // No quit message: the channel need not learn which program we ran.
     m_socket->write("QUIT\r\n");
     m_socket->flush();
@@ -148,6 +142,14 @@ bool IrcRoom::SendRoomLine(const QString& line)
 void IrcRoom::StartRoomScan()
 {
     m_scanning = true;
+    // Lines played back before listening started are the first heard.
+    while (m_scanning && !m_held.empty()) {
+        const HeldLine line = m_held.front();
+        m_held.pop_front();
+        setLineSaidAt(line.saidAt);
+        emit RoomLine(line.sender, line.text);
+        setLineSaidAt({});
+    }
 }
 
 void IrcRoom::StopRoomScan()
@@ -164,6 +166,57 @@ QString IrcRoom::roomDescription() const
 {
     const IrcAddress& address = m_settings.address;
     return u"%1 on %2:%3 as %4"_s.arg(address.channel, address.host).arg(address.port).arg(m_nick);
+}
+
+int IrcRoom::waitingLineCount() const
+{
+    const auto unshown = std::count_if(m_inFlight.cbegin(), m_inFlight.cend(),
+                                       [](const SentLine& line) { return !line.shown; });
+    return int(m_queue.size()) + int(unshown);
+}
+
+void IrcRoom::leaveRoom(std::chrono::milliseconds patience)
+{
+    if (m_leaving)
+        return;
+    m_leaving = true;
+    const int waiting = waitingLineCount();
+    // Out of reach, the lines may still go out if the room is back in time.
+    if (waiting == 0 || m_gaveUp) {
+        QMetaObject::invokeMethod(this, &IrcRoom::finishLeaving, Qt::QueuedConnection);
+        return;
+    }
+    announce(u"Leaving %1: saying the %2 waiting lines first, for at most %3 ..."_s.arg(
+        m_settings.address.channel, QString::number(waiting),
+        seconds(int(std::max<qint64>(0, patience.count())))));
+    m_leaveTimer.start(int(std::clamp<qint64>(patience.count(), 0, 24LL * 3600 * 1000)));
+}
+
+void IrcRoom::finishLeaving()
+{
+    if (!m_leaving || m_left)
+        return;
+    m_left = true;
+    m_leaveTimer.stop();
+    // Lines written before the QUIT reach the channel ahead of it; the
+    // ones still queued do not, nor, out of the channel, those in flight.
+    const int unsaid = isJoined() ? int(m_queue.size()) : waitingLineCount();
+    m_gaveUp = true;
+    for (QTimer* timer : {&m_pumpTimer, &m_idleTimer, &m_reconnectTimer, &m_rejoinTimer,
+                          &m_troubleTimer, &m_pongTimer, &m_confirmTimer})
+        timer->stop();
+    if (m_socket) {
+        m_socket->disconnect(this);
+        if (m_phase != Phase::Waiting && m_phase != Phase::Connecting)
+            m_socket->write("QUIT\r\n");
+        m_socket->flush(); // the program may end as soon as it hears roomLeft()
+        m_socket->disconnectFromHost();
+    }
+    setPhase(Phase::Waiting);
+    announce(unsaid == 0 ? u"Left %1."_s.arg(m_settings.address.channel)
+                         : u"Left %1; %2 waiting lines were not said."_s.arg(
+                               m_settings.address.channel, QString::number(unsaid)));
+    emit roomLeft(unsaid);
 }
 
 int IrcRoom::roomLineByteBudget() const
@@ -209,12 +262,15 @@ void IrcRoom::sendCommand(const QString& command, const QStringList& params, boo
 QByteArray IrcRoom::confirmation()
 {
     ++m_lastMark;
-    m_confirmMark = m_lastMark;
     for (SentLine& line : m_inFlight) {
         if (line.mark == 0)
             line.mark = m_lastMark;
     }
-    return "PING :" + kMarkPrefix.toLatin1() + QByteArray::number(m_lastMark) + "\r\n";
+    const QByteArray token = kMarkPrefix.toLatin1() + QByteArray::number(m_lastMark);
+    // A bouncer answers PINGs itself, before the server has seen the line;
+    // a NAMES query for a name no channel has is answered by the server,
+    // after the lines before it, with the name in its reply.
+    return m_viaBouncer ? "NAMES " + token + "\r\n" : "PING :" + token + "\r\n";
 }
 
 void IrcRoom::pump()
@@ -222,7 +278,13 @@ void IrcRoom::pump()
     m_pumpTimer.stop();
     while (m_socket && m_phase != Phase::Waiting && m_phase != Phase::Connecting) {
         const bool haveCommand = !m_commands.empty();
-        const bool haveLine = m_phase == Phase::Joined && !m_queue.empty();
+        // One line in flight at a time: the server finds the line and its
+        // PING together in an empty buffer, and takes both in one turn
+        // (ngircd takes three commands a turn), so nobody else's line gets
+        // between them and ours shows in the channel's order. A round trip
+        // is short beside the pace servers allow.
+        const bool haveLine =
+            m_phase == Phase::Joined && !m_queue.empty() && (m_inFlight.empty() || m_unconfirmed);
         if (!haveCommand && !haveLine)
             return;
         const qint64 now = m_clock.elapsed();
@@ -250,38 +312,49 @@ void IrcRoom::pump()
             }
             // A line's PING goes in the same write: the server answers it
             // right after taking the line, or after refusing it, so our own
-            // line is shown in its place among the others' and a refused one
-            // never is. While one PING is out, lines written meanwhile wait
-            // for its PONG and then get one of their own (see handlePong), so
-            // a line is confirmed within two round trips and a fast burst
-            // costs the server hardly more commands than its lines.
-            m_inFlight.push_back({text, 0});
-            bytes = *line;
-            if (m_confirmMark == 0)
-                bytes += confirmation();
+            // line is shown in its place among the others', a refused one
+            // never is, and a refusal is always the oldest line in flight.
+            if (m_bounced > 0)
+                --m_bounced;
+            m_inFlight.push_back({text, 0, m_unconfirmed});
+            bytes = *line + confirmation();
+            if (!m_confirmTimer.isActive())
+                m_confirmTimer.start(std::max(1, m_settings.confirmTimeoutMs));
+            if (m_unconfirmed && !m_serverEchoes && m_scanning)
+                emit RoomLine(m_nick, text);
         }
         m_socket->write(bytes);
         m_pacer.consume(now, int(bytes.size()));
     }
 }
 
-void IrcRoom::confirmUnmarked()
-{
-    if (!m_socket || m_confirmMark != 0)
-        return;
-    if (std::none_of(m_inFlight.cbegin(), m_inFlight.cend(),
-                     [](const SentLine& line) { return line.mark == 0; }))
-        return;
-    // Outside the pace of room lines: one PING a round trip at most.
-    m_socket->write(confirmation());
-}
-
 void IrcRoom::requeueInFlight()
 {
-    while (!m_inFlight.empty()) {
-        m_queue.push_front(m_inFlight.back().text);
-        m_inFlight.pop_back();
+    // In flight are older than what was never written, younger than what
+    // bounced; lines already shown as said are not said again.
+    const auto at = m_queue.begin() + qsizetype(std::min(m_bounced, m_queue.size()));
+    std::vector<QString> back;
+    for (const SentLine& line : m_inFlight) {
+        if (!line.shown)
+            back.push_back(line.text);
     }
+    m_queue.insert(at, back.begin(), back.end());
+    m_inFlight.clear();
+    m_bounced = 0;
+    m_confirmTimer.stop();
+}
+
+void IrcRoom::bounceOldestInFlight()
+{
+    if (m_inFlight.empty())
+        return;
+    const SentLine line = m_inFlight.front();
+    m_inFlight.pop_front();
+    if (line.shown)
+        return;
+    const std::size_t at = std::min(m_bounced, m_queue.size());
+    m_queue.insert(m_queue.begin() + qsizetype(at), line.text);
+    m_bounced = at + 1;
 }
 
 // --- state ------------------------------------------------------------------

@@ -7,6 +7,7 @@
 #include "irc_names.h"
 #include "irc_pacer.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QHash>
 #include <QPointer>
@@ -44,6 +45,7 @@ struct IrcRoomSettings
     int pongIntervalMs = 1'000;    // answers to the server's PINGs, at most one per interval
     int pingFloodLimit = 30;       // PINGs from the server within a window that we still answer
     int pingWindowMs = 60'000;     // the window those PINGs are counted over
+    int confirmTimeoutMs = 60'000; // for the server to confirm a line before we stop waiting
     // What the channel sees of us besides the nick: the login's name, made
     // valid for IRC, and no real name of its own.
     QString userName = ircUserNameFromLogin();
@@ -67,14 +69,31 @@ struct IrcRoomSettings
 //
 // Lines are said in order and never dropped. A line waits in the queue until
 // the channel is joined, then leaves at the pace the server allows, followed
-// at once by a PING whose PONG confirms that the server has taken it (or, if
-// such a PING is already out, by one as soon as its PONG is back). A line
-// the channel refuses (moderated, banned) is answered by the server before
-// that PONG: it is never shown as said, and the user is told how many lines
-// were refused, once per stretch of refusals, and again when the channel
-// takes lines again. Lines that are not confirmed when a connection is lost
-// go out again, first, after the rejoin; a line the server took just before
-// it went down may so be said twice, but none is lost.
+// in the same write by a PING of its own, whose PONG confirms that the server
+// has taken it. A line the channel refuses (moderated, banned) is answered by
+// the server before its PONG, so the refusal is always the oldest line not
+// yet confirmed: it is never shown as said, and the user is told how many
+// lines were refused, once per stretch of refusals, and again when the
+// channel takes lines again. A line refused because we were kicked or left
+// meanwhile is not counted: it goes out again, first, after the rejoin,
+// while one the server took before the kick is confirmed and never said
+// again. Lines that are not confirmed when a connection is lost go out
+// again, first, after the reconnect; a line the server took just before it
+// went down may so be said twice, but none is lost. A server that does not
+// confirm a line within confirmTimeoutMs (a PONG without our token, or
+// none) is told to the user; its lines are then shown as said unconfirmed
+// and are not said again.
+//
+// Behind a bouncer (ZNC), which answers PINGs and echoes lines itself, a
+// line is confirmed by a NAMES query that only the server answers, and
+// echo-message is not asked for. The control asks for server-time and batch,
+// and on joining for what ZNC's playback module or the server's chathistory
+// kept since the newest line heard: lines played back are reported once, in
+// order, with lineSaidAt() set, when listening is on or as soon as it starts.
+//
+// A netsplit the server tells of (members quitting with a split reason, a
+// NETSPLIT batch) is told to the user: what is said meanwhile does not reach
+// the members cut off.
 //
 // While scanning, every PRIVMSG to the channel is a RoomLine; the user's own
 // lines come back once, through the server's echo-message where it offers
@@ -91,8 +110,10 @@ struct IrcRoomSettings
 // channel is taken at once. A server that floods us
 // with PINGs or grows our lists without end is left with the reason said.
 //
-// Destroying the control says the lines still queued, unpaced, and leaves
-// with QUIT, waiting at most a second for them to be written.
+// leaveRoom() paces out what waits for the time given and then leaves with
+// QUIT. Destroying the control leaves with QUIT at once: lines still
+// waiting are not said (written unpaced, servers with fake lag would drop
+// them anyway).
 class IrcRoom : public ChatRoomControl
 {
     Q_OBJECT
@@ -115,6 +136,8 @@ public:
     void StopRoomScan() override;
     bool fitsOneLine(const QString& line) const override;
     QString roomDescription() const override;
+    int waitingLineCount() const override;
+    void leaveRoom(std::chrono::milliseconds patience) override;
 
     Phase phase() const { return m_phase; }
     bool isJoined() const { return m_phase == Phase::Joined; }
@@ -128,6 +151,7 @@ public:
     QString saslMechanism() const;
     // The account the server says we are identified as; empty: none.
     QString account() const { return m_account; }
+    bool viaBouncer() const { return m_viaBouncer; }
     const IrcAddress& address() const { return m_settings.address; }
 
     // Lines said that the server has not confirmed yet (queued or in flight).
@@ -148,7 +172,8 @@ private:
     struct SentLine
     {
         QString text;
-        quint64 mark = 0; // the PING that confirms it; 0: none asked yet
+        quint64 mark = 0;   // the PING that confirms it; 0: none asked yet
+        bool shown = false; // shown as said before the server confirmed it
     };
 
     void connectToServer();
@@ -168,6 +193,7 @@ private:
 
     void handleMessage(const IrcMessage& message);
     void handleCap(const IrcMessage& message);
+    QStringList wantedOfServer(const QString& saslMechanism) const;
     void requestCapabilities(const QStringList& request);
     void endCapabilities();
     void handleSasl(const IrcMessage& message);
@@ -196,6 +222,25 @@ private:
     void endRefusals(const QString& status);
     void handlePong(const IrcMessage& message);
     void handlePrivmsg(const IrcMessage& message);
+    void handleBatch(const IrcMessage& message);
+    void handleQuit(const IrcMessage& message);
+    // The server's answer to the confirmation `token`.
+    void confirmUpTo(const QString& token);
+    void onConfirmTimeout();
+    // A line said in the channel, to report now or, played back before
+    // listening started, once it starts.
+    void reportLine(const QString& sender, const QString& text, const QDateTime& saidAt);
+    // Whether `message` is one the bouncer or history plays back; its time.
+    std::optional<QDateTime> playedBackAt(const IrcMessage& message) const;
+    void finishLeaving();
+    void noteHistoryCaps(const QStringList& acked);
+    // Asks the bouncer's playback module or the server's history for what
+    // was said in the channel since the newest line heard (all it keeps,
+    // the first time).
+    void askForHistory();
+    // Keeps the server time of a line said live, so a playback after a
+    // reconnect skips what was heard.
+    void noteLiveTime(const IrcMessage& message);
 
     void enqueueCommand(const QString& command, const QStringList& params,
                         bool lastIsTrailing = false, bool urgent = false);
@@ -203,10 +248,11 @@ private:
                      bool lastIsTrailing = false);
     // A PING whose PONG confirms every line written so far.
     QByteArray confirmation();
-    // Asks the server to confirm the lines written since the last PING.
-    void confirmUnmarked();
     void pump();
     void requeueInFlight();
+    // The oldest line in flight goes back to the queue, before what was
+    // never written: the channel did not take it because we were out.
+    void bounceOldestInFlight();
     void scheduleRejoin(const QString& reason, int delayMs = -1);
     void setPhase(Phase phase);
     void announce(const QString& status);
@@ -238,6 +284,17 @@ private:
     QHash<QString, QString> m_offeredCaps; // name to value, from CAP LS and NEW
     QSet<QString> m_enabledCaps;
     bool m_capEnded = false;
+    QMap<QString, QString> m_batches; // open batches: reference -> type
+    bool m_playbackModule = false;    // ZNC's playback module plays back on request
+    bool m_chathistory = false;       // the server keeps the channel's history
+    QDateTime m_lastLiveAt;           // the server time of the newest line said live
+    struct HeldLine
+    {
+        QString sender;
+        QString text;
+        QDateTime saidAt;
+    };
+    std::deque<HeldLine> m_held; // played back before listening started
     int m_capLsLines = 0;
     QString m_saslMechanism;  // how we identify on this connection; empty: we do not
     QString m_saslMechanisms; // the ones the server named after refusing ours (908)
@@ -254,8 +311,12 @@ private:
     std::deque<QByteArray> m_commands;
     std::deque<QString> m_queue;     // room lines not written yet
     std::deque<SentLine> m_inFlight; // written, not confirmed
+    std::size_t m_bounced = 0;       // lines at the queue's front that bounced off the channel
     quint64 m_lastMark = 0;
-    quint64 m_confirmMark = 0; // the confirming PING that is out; 0: none
+    quint64 m_answeredMark = 0; // the newest confirmation the server answered
+    QTimer m_confirmTimer;      // for the oldest line in flight
+    bool m_unconfirmed = false; // the server does not confirm; lines are shown as written
+    bool m_viaBouncer = false;  // a bouncer answers PINGs and echoes lines itself
     IrcPacer m_pacer;
     QElapsedTimer m_clock;
     QTimer m_pumpTimer;
@@ -275,6 +336,15 @@ private:
     int m_recentKicks = 0;
     qint64 m_lastKickMs = 0;
     bool m_kickRejoinTried = false; // the first rejoin after the last kick was asked
+
+    // Members who quit in a netsplit; the split is told once until they
+    // are back.
+    QStringList m_splitMembers;
+    bool m_splitTold = false;
+
+    bool m_leaving = false;
+    bool m_left = false; // roomLeft() was emitted
+    QTimer m_leaveTimer;
 
     QTimer m_idleTimer;
     bool m_pingOutstanding = false;

@@ -41,7 +41,8 @@ void IrcRoom::handleCap(const IrcMessage& message)
         const bool more = message.params.size() >= 4 && message.param(2) == u"*";
         if (more || m_phase != Phase::Registering)
             return;
-        const QStringList request = capabilitiesToRequest(m_offeredCaps, m_saslMechanism);
+        m_viaBouncer = offeredByBouncer(m_offeredCaps);
+        const QStringList request = wantedOfServer(m_saslMechanism);
         if (!m_saslMechanism.isEmpty() && !request.contains(u"sasl"_s)) {
             tellNoSasl(m_offeredCaps.contains(u"sasl"_s)
                            ? u"it does not take SASL %1 (it takes %2)"_s.arg(
@@ -57,6 +58,7 @@ void IrcRoom::handleCap(const IrcMessage& message)
                 m_enabledCaps.insert(cap);
         }
         m_serverEchoes = m_enabledCaps.contains(u"echo-message"_s);
+        noteHistoryCaps(caps);
         if (m_phase != Phase::Registering)
             return;
         if (caps.contains(u"sasl"_s) && !m_saslMechanism.isEmpty())
@@ -79,11 +81,21 @@ void IrcRoom::handleCap(const IrcMessage& message)
         if (m_phase == Phase::Registering)
             return; // the request after LS is still to come or answered
         // Identifying happens only before the welcome.
-        QStringList request = capabilitiesToRequest(m_offeredCaps, QString());
+        QStringList request = wantedOfServer(QString());
         request.removeIf([this](const QString& cap) { return m_enabledCaps.contains(cap); });
         if (!request.isEmpty())
             sendCommand(u"CAP"_s, {u"REQ"_s, request.join(u' ')}, true);
     }
+}
+
+QStringList IrcRoom::wantedOfServer(const QString& saslMechanism) const
+{
+    QStringList request = capabilitiesToRequest(m_offeredCaps, saslMechanism);
+    // Behind a bouncer its echo would show a line as said before the server
+    // took it; lines are confirmed through the server instead.
+    if (m_viaBouncer)
+        request.removeAll(u"echo-message"_s);
+    return request;
 }
 
 void IrcRoom::requestCapabilities(const QStringList& request)

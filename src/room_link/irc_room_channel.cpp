@@ -4,6 +4,8 @@
 #include "irc_room.h"
 #include "irc_room_detail.h"
 
+#include <QRegularExpression>
+
 #include <algorithm>
 
 namespace svw {
@@ -13,6 +15,14 @@ using namespace irc_room_detail;
 
 void IrcRoom::handleJoin(const IrcMessage& message)
 {
+    if (!isOwnNick(message.nick()) && isOurChannel(message.param(0)) &&
+        m_splitMembers.removeAll(ircFolded(message.nick(), m_caseMapping)) > 0 &&
+        m_splitMembers.isEmpty() && m_splitTold) {
+        m_splitTold = false;
+        announce(u"The network is whole again: the members cut off are back in %1."_s.arg(
+            m_settings.address.channel));
+        emit roomReady();
+    }
     if (!isOwnNick(message.nick()) || !isOurChannel(message.param(0)))
         return;
     if (!message.user().isEmpty() && !message.host().isEmpty())
@@ -26,6 +36,7 @@ void IrcRoom::handleJoin(const IrcMessage& message)
     m_outageTold = false;
     m_refusedLines = 0; // a fresh join is a fresh start
     setRoomState(RoomState::Connected);
+    askForHistory();
     emit joined();
     emit roomReady();
     pump();
@@ -35,9 +46,9 @@ void IrcRoom::handleLeft(const QString& reason, int rejoinDelayMs)
 {
     if (m_phase != Phase::Joined)
         return;
-    // Lines the server had not taken before we left are refused by it; say
-    // them again once we are back.
-    requeueInFlight();
+    // Lines in flight stay there: the server answers each in order, a PONG
+    // for one it took before we left, a refusal for one it did not, which
+    // then goes out again once we are back.
     setPhase(Phase::Registered);
     setRoomState(m_outageTold ? RoomState::OutOfReach : RoomState::Reaching);
     scheduleRejoin(reason, rejoinDelayMs);
@@ -102,8 +113,20 @@ void IrcRoom::handleLineRefused(const IrcMessage& message)
 {
     // The server answers a line, refused or taken, before the PING that
     // follows it, so the refused line is the oldest one not confirmed.
-    if (!m_inFlight.empty())
+    if (m_phase != Phase::Joined) {
+        // Kicked or parted before the server came to it: not the channel's
+        // refusal, only our absence.
+        bounceOldestInFlight();
+        pump();
+        return;
+    }
+    if (!m_inFlight.empty()) {
         m_inFlight.pop_front();
+        if (m_inFlight.empty())
+            m_confirmTimer.stop();
+        else
+            m_confirmTimer.start(std::max(1, m_settings.confirmTimeoutMs));
+    }
     ++m_refusedLines;
     m_refusalReason = message.lastParam();
     const QString count = m_refusedLines == 1 ? u"1 line you sent was"_s
@@ -115,6 +138,10 @@ void IrcRoom::handleLineRefused(const IrcMessage& message)
                                                              m_refusalReason, count));
     if (m_queue.empty() && m_inFlight.empty())
         emit linesConfirmed();
+    if (m_leaving && waitingLineCount() == 0)
+        finishLeaving();
+    else
+        pump();
 }
 
 void IrcRoom::endRefusals(const QString& status)
@@ -149,30 +176,187 @@ void IrcRoom::scheduleRejoin(const QString& reason, int delayMs)
 
 void IrcRoom::handlePong(const IrcMessage& message)
 {
+    if (m_viaBouncer)
+        return; // the bouncer's own answer: the server has seen nothing yet
     const QString token = message.lastParam();
-    if (!token.startsWith(kMarkPrefix))
-        return;
+    if (token.startsWith(kMarkPrefix)) {
+        confirmUpTo(token);
+    } else if (m_answeredMark < m_lastMark) {
+        // A server that drops the token still answers our PINGs in order.
+        confirmUpTo(kMarkPrefix + QString::number(m_answeredMark + 1));
+    }
+}
+
+void IrcRoom::confirmUpTo(const QString& token)
+{
     bool ok = false;
     const quint64 mark = token.mid(kMarkPrefix.size()).toULongLong(&ok);
-    if (!ok)
+    if (!ok || !token.startsWith(kMarkPrefix))
         return;
-    if (m_confirmMark != 0 && mark >= m_confirmMark)
-        m_confirmMark = 0;
+    m_answeredMark = std::max(m_answeredMark, mark);
     bool confirmed = false;
     while (!m_inFlight.empty() && m_inFlight.front().mark != 0 && m_inFlight.front().mark <= mark) {
-        const QString text = m_inFlight.front().text;
+        const SentLine line = m_inFlight.front();
         m_inFlight.pop_front();
         confirmed = true;
         // Without echo-message the server keeps our own lines to itself;
         // now that it has taken this one, it is said.
-        if (!m_serverEchoes && m_scanning)
-            emit RoomLine(m_nick, text);
+        if (!line.shown && !m_serverEchoes && m_scanning)
+            emit RoomLine(m_nick, line.text);
+    }
+    if (m_inFlight.empty())
+        m_confirmTimer.stop();
+    else if (confirmed)
+        m_confirmTimer.start(std::max(1, m_settings.confirmTimeoutMs));
+    if (m_unconfirmed) {
+        m_unconfirmed = false;
+        announce(u"%1 confirms lines again."_s.arg(m_settings.address.host));
     }
     if (confirmed)
         endRefusals(u"%1 takes lines again."_s.arg(m_settings.address.channel));
-    confirmUnmarked();
     if (confirmed && m_queue.empty() && m_inFlight.empty())
         emit linesConfirmed();
+    if (m_leaving && waitingLineCount() == 0)
+        finishLeaving();
+    else
+        pump();
+}
+
+void IrcRoom::onConfirmTimeout()
+{
+    // A server that never answers our PINGs would keep the lines waiting
+    // for ever and say them all again after a reconnect. Past the bound they
+    // count as said, unconfirmed, and so do the next ones until a PONG says
+    // otherwise.
+    int count = 0;
+    for (const SentLine& line : m_inFlight) {
+        if (line.shown)
+            continue;
+        ++count;
+        if (!m_serverEchoes && m_scanning)
+            emit RoomLine(m_nick, line.text);
+    }
+    m_inFlight.clear();
+    if (count > 0 && !m_unconfirmed) {
+        m_unconfirmed = true;
+        const QString status = u"%1 did not confirm the lines sent within %2."_s.arg(
+            m_settings.address.host, seconds(m_settings.confirmTimeoutMs));
+        announceTrouble(
+            status,
+            u"It does not answer our PINGs, or answers without their token. %1 shown as "
+            u"said without its word, and so are the lines you send from now on: a line "
+            u"the channel refuses may show as said. They are not said again after a "
+            u"reconnect."_s.arg(count == 1 ? u"1 line is"_s : u"%1 lines are"_s.arg(count)));
+    }
+    if (m_queue.empty())
+        emit linesConfirmed();
+    if (m_leaving && waitingLineCount() == 0)
+        finishLeaving();
+    else
+        pump();
+}
+
+std::optional<QDateTime> IrcRoom::playedBackAt(const IrcMessage& message) const
+{
+    const QString type = m_batches.value(message.tags.value(u"batch"_s));
+    if (type != u"znc.in/playback" && type != u"chathistory")
+        return std::nullopt;
+    return QDateTime::fromString(message.tags.value(u"time"_s), Qt::ISODateWithMs);
+}
+
+void IrcRoom::reportLine(const QString& sender, const QString& text, const QDateTime& saidAt)
+{
+    if (m_scanning) {
+        setLineSaidAt(saidAt);
+        emit RoomLine(sender, text);
+        setLineSaidAt({});
+        return;
+    }
+    // Played back once only: kept for when listening starts, within reason.
+    constexpr std::size_t kMaxHeld = 1000;
+    if (saidAt.isValid() && m_held.size() < kMaxHeld)
+        m_held.push_back({sender, text, saidAt});
+}
+
+void IrcRoom::handleBatch(const IrcMessage& message)
+{
+    const QString reference = message.param(0);
+    if (reference.startsWith(u'-')) {
+        m_batches.remove(reference.mid(1));
+        return;
+    }
+    if (!reference.startsWith(u'+') || m_batches.size() >= 64)
+        return;
+    const QString type = message.param(1).toLower();
+    m_batches.insert(reference.mid(1), type);
+    if (type == u"netsplit" && !m_splitTold) {
+        m_splitTold = true;
+        announceTrouble(
+            u"The network split between %1 and %2."_s.arg(message.param(2), message.param(3)),
+            u"Members on the other side do not see what is said in %1 until it heals, and "
+            u"what they say does not reach you; lines shown as said meanwhile miss them."_s.arg(
+                m_settings.address.channel));
+    } else if (type == u"netjoin" && m_splitTold) {
+        m_splitTold = false;
+        m_splitMembers.clear();
+        announce(u"The network is whole again."_s);
+        emit roomReady();
+    }
+}
+
+void IrcRoom::noteHistoryCaps(const QStringList& acked)
+{
+    m_playbackModule = m_playbackModule || acked.contains(u"znc.in/playback"_s);
+    m_chathistory =
+        m_chathistory || acked.contains(u"chathistory"_s) || acked.contains(u"draft/chathistory"_s);
+}
+
+void IrcRoom::askForHistory()
+{
+    const QString& channel = m_settings.address.channel;
+    if (m_playbackModule) {
+        // Seconds since the epoch; 0 plays back all the module keeps.
+        const QString since =
+            m_lastLiveAt.isValid()
+                ? QString::number(double(m_lastLiveAt.toMSecsSinceEpoch()) / 1000, 'f', 3)
+                : u"0"_s;
+        enqueueCommand(u"PRIVMSG"_s, {u"*playback"_s, u"PLAY %1 %2"_s.arg(channel, since)}, true);
+    } else if (m_chathistory) {
+        constexpr int kHistoryLines = 100;
+        if (m_lastLiveAt.isValid())
+            enqueueCommand(u"CHATHISTORY"_s,
+                           {u"AFTER"_s, channel,
+                            u"timestamp="_s + m_lastLiveAt.toUTC().toString(Qt::ISODateWithMs),
+                            QString::number(kHistoryLines)});
+        else
+            enqueueCommand(u"CHATHISTORY"_s,
+                           {u"LATEST"_s, channel, u"*"_s, QString::number(kHistoryLines)});
+    }
+}
+
+void IrcRoom::handleQuit(const IrcMessage& message)
+{
+    // A netsplit shows as members quitting with the two servers' names
+    // as the reason ("hub.example.net leaf.example.net", or "*.net *.split"
+    // on networks that hide their servers).
+    static const QRegularExpression serverName(u"^[A-Za-z0-9*_-]+(\\.[A-Za-z0-9*_-]+)+$"_s);
+    const QStringList words = message.lastParam().split(u' ');
+    const auto looksLikeServer = [](const QString& word) {
+        return serverName.match(word).hasMatch();
+    };
+    if (words.size() != 2 || !looksLikeServer(words[0]) || !looksLikeServer(words[1]) ||
+        isOwnNick(message.nick()) || m_splitMembers.size() >= 1000)
+        return;
+    m_splitMembers.append(ircFolded(message.nick(), m_caseMapping));
+    if (m_splitTold)
+        return;
+    m_splitTold = true;
+    announceTrouble(
+        u"The network split between %1 and %2: %3 and others on the other side "
+        u"left %4."_s.arg(words[0], words[1], message.nick(), m_settings.address.channel),
+        u"What is said in %1 does not reach them until the network heals, and "
+        u"what they say does not reach you; lines shown as said meanwhile miss "
+        u"them."_s.arg(m_settings.address.channel));
 }
 
 void IrcRoom::handlePrivmsg(const IrcMessage& message)
@@ -183,10 +367,25 @@ void IrcRoom::handlePrivmsg(const IrcMessage& message)
     if (text.startsWith(u'\x01'))
         return; // CTCP: actions and queries, not lines said in the room
     const QString sender = message.nick();
+    if (const std::optional<QDateTime> saidAt = playedBackAt(message)) {
+        // Played back after a reconnect, a line heard live before is not
+        // heard again; our own lines played back are ours from before.
+        if (!saidAt->isValid() || (m_lastLiveAt.isValid() && *saidAt <= m_lastLiveAt))
+            return;
+        reportLine(sender, text, *saidAt);
+        return;
+    }
+    noteLiveTime(message);
     if (isOwnNick(sender) && !m_serverEchoes)
         return; // already shown when the server confirmed it
-    if (m_scanning)
-        emit RoomLine(sender, text);
+    reportLine(sender, text, {});
+}
+
+void IrcRoom::noteLiveTime(const IrcMessage& message)
+{
+    const QDateTime at = QDateTime::fromString(message.tags.value(u"time"_s), Qt::ISODateWithMs);
+    if (at.isValid() && (!m_lastLiveAt.isValid() || at > m_lastLiveAt))
+        m_lastLiveAt = at;
 }
 
 } // namespace svw

@@ -69,7 +69,13 @@ void IrcRoom::connectToServer()
     m_certificateRefusal.clear();
     m_tcpConnected = false;
     m_capLsLines = 0;
-    m_confirmMark = 0;
+    m_answeredMark = m_lastMark;
+    m_viaBouncer = false;
+    m_unconfirmed = false;
+    m_batches.clear();
+    m_playbackModule = false;
+    m_chathistory = false;
+    m_splitMembers.clear();
     m_pendingPong.reset();
     m_pongTimer.stop();
     m_pingsInWindow = 0;
@@ -270,7 +276,6 @@ void IrcRoom::onSocketLost(const QString& reason, bool serverClosed)
 
     requeueInFlight();
     m_commands.clear();
-    m_confirmMark = 0;
     m_pendingPong.reset();
     m_pongTimer.stop();
     m_pumpTimer.stop();

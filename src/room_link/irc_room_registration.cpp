@@ -32,6 +32,15 @@ void IrcRoom::handleMessage(const IrcMessage& message)
         handlePong(message);
     } else if (command == u"PRIVMSG") {
         handlePrivmsg(message);
+    } else if (command == u"BATCH") {
+        handleBatch(message);
+    } else if (command == u"QUIT") {
+        handleQuit(message);
+    } else if (m_viaBouncer && message.param(1).startsWith(kMarkPrefix) &&
+               message.command.size() == 3 && message.command.front().isDigit()) {
+        // The server's answer to the NAMES that confirms lines behind a bouncer.
+        noteLiveTime(message);
+        confirmUpTo(message.param(1));
     } else if (command == u"CAP") {
         handleCap(message);
     } else if (command == u"AUTHENTICATE" || (command.size() == 3 && command.startsWith(u"90"))) {

@@ -47,6 +47,13 @@ public:
         if (scanning)
             emit RoomLine(sender, text);
     }
+    // A line played back late, said at `when`.
+    void hearLate(const QString& sender, const QString& text, const QDateTime& when)
+    {
+        setLineSaidAt(when);
+        hear(sender, text);
+        setLineSaidAt({});
+    }
 
     QStringList said;
     bool scanning = false;

@@ -354,6 +354,26 @@ private slots:
         QCOMPARE(m_said->toPlainText(), expected);
     }
 
+    void playedBackLinesShowTheirTime()
+    {
+        // Late lines carry their time in front of the sender, with the date
+        // when not today, also when they wait behind a flood; a line said
+        // now shows as always.
+        const QDateTime today(QDate::currentDate(), QTime(5, 38, 22));
+        const QDateTime earlier(QDate::currentDate().addDays(-3), QTime(23, 5));
+        m_room->hearLate(QStringLiteral("ann"), QStringLiteral("-|?|-") + enciphered("late", "Key"),
+                         today);
+        QString expected = QStringLiteral("[05:38] ann  :  late\n");
+        QTRY_COMPARE(m_said->toPlainText(), expected);
+        expected += hearFlood(500);
+        m_room->hearLate(QStringLiteral("ann"), QStringLiteral("-|?|-") + enciphered("old", "Key"),
+                         earlier);
+        m_room->hear(QStringLiteral("bob"), QStringLiteral("-|?|-") + enciphered("now", "Key"));
+        expected += QStringLiteral("[%1 23:05] ann  :  old\nbob  :  now\n")
+                        .arg(earlier.date().toString(QStringLiteral("yyyy-MM-dd")));
+        QTRY_COMPARE_WITH_TIMEOUT(m_said->toPlainText(), expected, 60000);
+    }
+
     void selectionSurvivesNewLines()
     {
         m_room->hear(QStringLiteral("bob"), QStringLiteral("-|?|-") + enciphered("copy me", "Key"));

@@ -7,6 +7,9 @@
 #include <QTcpServer>
 #include <QTest>
 
+#include <pwd.h>
+#include <unistd.h>
+
 namespace svw::test {
 
 namespace {
@@ -163,13 +166,15 @@ QString IrcTestServer::inspircdConfig() const
             "<dns server=\"127.0.0.1\" timeout=\"1\">\n"
             "<options defaultmodes=\"not\">\n"
             "<module name=\"cap\">\n"
-            "<module name=\"ircv3_echomessage\">\n")
+            "%5")
             .arg(m_name)
             .arg(m_port)
             .arg(m_dir.filePath("motd"),
                  m_serverPassword.isEmpty()
                      ? QString()
-                     : QStringLiteral("password=\"%1\" ").arg(m_serverPassword));
+                     : QStringLiteral("password=\"%1\" ").arg(m_serverPassword),
+                 m_echoMessage ? QStringLiteral("<module name=\"ircv3_echomessage\">\n")
+                               : QString());
     if (m_tls) {
         config += QStringLiteral("<module name=\"ssl_gnutls\">\n"
                                  "<sslprofile name=\"clients\" provider=\"gnutls\" "
@@ -480,6 +485,98 @@ bool WatchedRoom::waitForNotice(const QString& part, int timeoutMs)
 bool WatchedRoom::waitForConfirmed(int timeoutMs)
 {
     return QTest::qWaitFor([&] { return m_room->unconfirmedLines() == 0; }, timeoutMs);
+}
+
+ZncBouncer::ZncBouncer(quint16 ircPort, const QString& user, const QString& channel)
+    : m_ircPort(ircPort), m_user(user), m_channel(channel), m_port(freeLocalPort())
+{
+    m_process.setProcessChannelMode(QProcess::MergedChannels);
+    QObject::connect(&m_process, &QProcess::readyRead, [this] { m_log += m_process.readAll(); });
+}
+
+ZncBouncer::~ZncBouncer()
+{
+    kill();
+}
+
+QString ZncBouncer::login() const
+{
+    return m_user + QStringLiteral("/test:secret");
+}
+
+bool ZncBouncer::start(QString* error)
+{
+    if (!m_dir.isValid() || m_port == 0) {
+        *error = "no temporary directory or free port";
+        return false;
+    }
+    const QString config =
+        QStringLiteral("Version = 1.8.2\n"
+                       "<Listener l>\n  Port = %1\n  IPv4 = true\n  IPv6 = false\n  SSL = false\n"
+                       "  Host = 127.0.0.1\n</Listener>\n"
+                       "<User %2>\n  <Pass password>\n    Method = plain\n    Hash = secret\n"
+                       "  </Pass>\n  Nick = %2\n  AltNick = %2_\n  Ident = %2\n  RealName = %2\n"
+                       "  <Network test>\n    Server = 127.0.0.1 %3\n    <Chan %4>\n    </Chan>\n"
+                       "  </Network>\n</User>\n")
+            .arg(m_port)
+            .arg(m_user)
+            .arg(m_ircPort)
+            .arg(m_channel);
+    QDir(m_dir.path()).mkpath("configs");
+    if (!writeFile(m_dir.filePath("configs/znc.conf"), config)) {
+        *error = "cannot write the ZNC configuration";
+        return false;
+    }
+    QStringList arguments{"--foreground", "--datadir", m_dir.path()};
+    QString program = "znc";
+    if (::geteuid() == 0) {
+        const passwd* nobody = ::getpwnam("nobody");
+        if (!nobody) {
+            *error = "no user nobody to run ZNC as";
+            return false;
+        }
+        for (const QString& path :
+             {m_dir.path(), m_dir.filePath("configs"), m_dir.filePath("configs/znc.conf")}) {
+            if (::chown(QFile::encodeName(path).constData(), nobody->pw_uid, nobody->pw_gid) != 0) {
+                *error = "cannot give " + path + " to nobody";
+                return false;
+            }
+        }
+        arguments =
+            QStringList{"--reuid=" + QString::number(nobody->pw_uid),
+                        "--regid=" + QString::number(nobody->pw_gid), "--clear-groups", program} +
+            arguments;
+        program = "setpriv";
+    }
+    m_process.start(program, arguments);
+    if (!m_process.waitForStarted(kServerWaitMs)) {
+        *error = "cannot start ZNC: " + m_process.errorString();
+        return false;
+    }
+    const QDeadlineTimer deadline(kServerWaitMs);
+    while (!deadline.hasExpired()) {
+        if (m_process.state() != QProcess::Running) {
+            *error = "ZNC ended: " + log();
+            return false;
+        }
+        QTcpSocket probe;
+        probe.connectToHost(QHostAddress::LocalHost, m_port);
+        if (probe.waitForConnected(200)) {
+            probe.abort();
+            return true;
+        }
+        QTest::qWait(50);
+    }
+    *error = "ZNC does not take connections: " + log();
+    return false;
+}
+
+void ZncBouncer::kill()
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    m_process.kill();
+    m_process.waitForFinished(kServerWaitMs);
 }
 
 } // namespace svw::test

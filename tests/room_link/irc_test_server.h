@@ -57,6 +57,7 @@ public:
     void linkTo(const IrcTestServer& peer, bool passive);
     // A password every client must give (PASS).
     void setServerPassword(const QString& password) { m_serverPassword = password; }
+    void setEchoMessage(bool on) { m_echoMessage = on; } // inspircd: offered by default
     // inspircd only: a port for a services server (IrcTestServices), SASL
     // through it, the account modes (+R, +M), and an operator "oper" with
     // the password "operpw" who may SANICK.
@@ -74,6 +75,7 @@ public:
     quint16 tlsPort() const { return m_tlsPort; }
     QString log() const { return QString::fromUtf8(m_log); }
     QString directory() const { return m_dir.path(); }
+    qint64 processId() const { return m_process.processId(); }
 
     // Waits until the server's log holds `text` on a line of its own making.
     bool waitForLog(const QString& text, int timeoutMs = kServerWaitMs);
@@ -89,6 +91,7 @@ private:
     quint16 m_port = 0;
     quint16 m_tlsPort = 0;
     bool m_floodPenaltyOff = false;
+    bool m_echoMessage = true;
     QString m_serverPassword;
     quint16 m_servicesPort = 0;
     std::optional<TlsFiles> m_tls;
@@ -201,6 +204,35 @@ private:
     int m_descriptionChanges = 0;
     int m_ready = 0;
     int m_joins = 0;
+};
+
+// A ZNC bouncer with one user, `user`, whose one network is the IRC server
+// on `ircPort`, in `channel`. Started like the servers, as a child in the
+// foreground; as root it runs as nobody (ZNC waits half a minute before
+// running as root).
+class ZncBouncer
+{
+public:
+    ZncBouncer(quint16 ircPort, const QString& user, const QString& channel);
+    ~ZncBouncer();
+    ZncBouncer(const ZncBouncer&) = delete;
+    ZncBouncer& operator=(const ZncBouncer&) = delete;
+
+    bool start(QString* error);
+    void kill();
+    quint16 port() const { return m_port; }
+    // What a client gives as server password: "user/network:password".
+    QString login() const;
+    QString log() const { return QString::fromUtf8(m_log); }
+
+private:
+    quint16 m_ircPort;
+    QString m_user;
+    QString m_channel;
+    QTemporaryDir m_dir;
+    quint16 m_port = 0;
+    QProcess m_process;
+    QByteArray m_log;
 };
 
 } // namespace svw::test

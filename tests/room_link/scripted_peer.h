@@ -126,4 +126,29 @@ inline bool caughtUp(ScriptedPeer& peer, const QByteArray& token)
     return peer.waitForLine("PONG :" + token);
 }
 
+// The lines the client sent that start with `start`.
+inline QList<QByteArray> linesStarting(const ScriptedPeer& peer, const QByteArray& start)
+{
+    QList<QByteArray> found;
+    for (const QByteArray& line : peer.lines()) {
+        if (line.startsWith(start))
+            found << line;
+    }
+    return found;
+}
+
+// The token of the PING that follows the line `privmsg`, which must come
+// right after it.
+inline QByteArray pingAfter(ScriptedPeer& peer, const QByteArray& privmsg)
+{
+    if (!peer.waitForLine(privmsg))
+        return {};
+    const QList<QByteArray> lines = peer.lines();
+    const qsizetype at = lines.indexOf(privmsg);
+    if (!QTest::qWaitFor([&] { return peer.lines().size() > at + 1; }, kServerWaitMs))
+        return {};
+    const QByteArray next = peer.lines().at(at + 1);
+    return next.startsWith("PING :") ? next.mid(6) : QByteArray();
+}
+
 } // namespace svw::test

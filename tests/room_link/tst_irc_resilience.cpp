@@ -197,16 +197,16 @@ void TestIrcResilience::usesEchoMessageWhenOffered()
     // registration goes on only once the server has answered the request.
     peer.send(":fake CAP * LS * :server-time");
     peer.send(":fake CAP * LS :echo-message");
-    QVERIFY(peer.waitForLine("CAP REQ :echo-message"));
+    QVERIFY(peer.waitForLine("CAP REQ :echo-message server-time"));
     QVERIFY(!peer.lines().contains("CAP END"));
     QVERIFY(caughtUp(peer, "before-ack"));
     QVERIFY(!peer.lines().contains("CAP END"));
-    peer.send(":fake CAP fay ACK :echo-message");
+    peer.send(":fake CAP fay ACK :echo-message server-time");
     QVERIFY(peer.waitForLine("CAP END"));
     welcome(peer, "fay");
     QVERIFY(peer.waitForLine("JOIN #echo"));
     QCOMPARE(peer.lines().count("CAP END"), 1);
-    QCOMPARE(peer.lines().count("CAP REQ :echo-message"), 1);
+    QCOMPARE(peer.lines().count("CAP REQ :echo-message server-time"), 1);
     peer.send(":fay!~svw@h JOIN #echo");
     QVERIFY(fay.waitForJoin());
     QVERIFY(fay->serverEchoes());

@@ -27,7 +27,7 @@ private slots:
     void nickClashGetsAnotherNick();
     void fullLineArrivesWhole();
     void refusesLinesIrcCannotCarry();
-    void closingSaysWhatIsQueued();
+    void leavingSaysWhatIsQueued();
 
 private:
     std::unique_ptr<IrcTestServer> m_server;
@@ -263,26 +263,71 @@ void TestIrcRoom::refusesLinesIrcCannotCarry()
     QVERIFY(ann->isJoined());
 }
 
-void TestIrcRoom::closingSaysWhatIsQueued()
+void TestIrcRoom::leavingSaysWhatIsQueued()
 {
     WatchedRoom bob(testRoomSettings(m_server->port(), "bob7", "#close"));
     QVERIFY(bob.waitForJoin());
+    RawIrcClient watcher;
+    QVERIFY(watcher.connectAndJoin(m_server->port(), "watch7", "#close"));
     QStringList said;
     {
-        // Five lines at once (CAP LS, NICK, USER, CAP END, JOIN), then one a
-        // minute: the room lines all wait.
+        // Five lines at once (CAP LS, NICK, USER, CAP END, JOIN),
+        // then one each 200 ms: the room lines wait for their turn, and are
+        // paced out while leaving.
         IrcRoomSettings settings = testRoomSettings(m_server->port(), "ann7", "#close");
-        settings.pacing = IrcPacing{5, 60000, 0, 0};
+        settings.pacing = IrcPacing{5, 200, 0, 0};
         WatchedRoom ann(settings);
         QVERIFY(ann.waitForJoin());
+        QTest::qWait(50);
         for (int i = 0; i < 4; ++i) {
             said << u"ann7: queued %1"_s.arg(i);
             QVERIFY(ann->SendRoomLine(u"queued %1"_s.arg(i)));
         }
-        QCOMPARE(ann->unconfirmedLines(), 4);
+        QVERIFY(ann->waitingLineCount() >= 3);
+        QList<int> left;
+        QObject::connect(&ann.room(), &ChatRoomControl::roomLeft,
+                         [&](int unsaid) { left << unsaid; });
+        ann->leaveRoom(std::chrono::seconds(20));
+        QVERIFY(QTest::qWaitFor([&] { return !left.isEmpty(); }, kServerWaitMs));
+        QCOMPARE(left, QList<int>{0});
+        QVERIFY(bob.waitForHeard(4));
+        QCOMPARE(bob.heard(), said);
+        // Left with QUIT, not by being destroyed.
+        const auto quitA = watcher.waitForLine(" QUIT ");
+        QVERIFY(quitA && quitA->startsWith(":ann7!"));
     }
-    QVERIFY(bob.waitForHeard(4));
-    QCOMPARE(bob.heard(), said);
+    {
+        // Out of patience: what was not written is counted, never written
+        // unpaced, and the control's end writes nothing more.
+        IrcRoomSettings settings = testRoomSettings(m_server->port(), "cat7", "#close");
+        settings.pacing = IrcPacing{5, 60000, 0, 0};
+        WatchedRoom cat(settings);
+        QVERIFY(cat.waitForJoin());
+        QTest::qWait(50);
+        for (int i = 0; i < 3; ++i)
+            QVERIFY(cat->SendRoomLine(u"never %1"_s.arg(i)));
+        QList<int> left;
+        QObject::connect(&cat.room(), &ChatRoomControl::roomLeft,
+                         [&](int unsaid) { left << unsaid; });
+        cat->leaveRoom(std::chrono::milliseconds(300));
+        QVERIFY(QTest::qWaitFor([&] { return !left.isEmpty(); }, kServerWaitMs));
+        QCOMPARE(left, QList<int>{3});
+        const auto quitC = watcher.waitForLine(" QUIT ");
+        QVERIFY(quitC && quitC->startsWith(":cat7!"));
+    }
+    {
+        // Destroyed without leaving: the queue is not written unpaced.
+        IrcRoomSettings settings = testRoomSettings(m_server->port(), "dan7", "#close");
+        settings.pacing = IrcPacing{5, 60000, 0, 0};
+        WatchedRoom dan(settings);
+        QVERIFY(dan.waitForJoin());
+        QTest::qWait(50);
+        QVERIFY(dan->SendRoomLine("not unpaced"));
+    }
+    const auto quitD = watcher.waitForLine(" QUIT ");
+    QVERIFY(quitD && quitD->startsWith(":dan7!"));
+    for (const QString& line : bob.heard())
+        QVERIFY2(!line.startsWith("cat7") && !line.startsWith("dan7"), qPrintable(line));
 }
 
 QTEST_GUILESS_MAIN(TestIrcRoom)
