@@ -58,8 +58,7 @@ std::unique_ptr<ChatRoomControl> createLocalRoom(const QString& choice, const QS
 // password here: both are "the password of the account we log in with") or
 // SVW_XMPP_PASSWORD; the nick is SVW_NICK or the account's local part.
 std::unique_ptr<ChatRoomControl> createXmppRoom(const QString& choice, const QString& /*nick*/,
-                                                const RoomCredentials& credentials,
-                                                QString* error)
+                                                const RoomCredentials& credentials, QString* error)
 {
     XmppRoomSettings settings;
     settings.roomJid = xmppRoomFromChoice(choice, error);

@@ -65,9 +65,8 @@ XmppRoom::XmppRoom(const XmppRoomSettings& settings, QObject* parent)
     // which is how drive() knows to run another turn.
     xmpp_ctx_set_verbosity(m_ctx, 1);
 
-    connect(&m_session, &RoomSession::stateChanged, this, [this](RoomState state) {
-        setRoomState(state);
-    });
+    connect(&m_session, &RoomSession::stateChanged, this,
+            [this](RoomState state) { setRoomState(state); });
     connect(&m_session, &RoomSession::statusChanged, this, &XmppRoom::statusChanged);
     connect(&m_session, &RoomSession::trouble, this, &XmppRoom::roomTrouble);
     connect(&m_session, &RoomSession::ready, this, &XmppRoom::roomReady);
@@ -77,8 +76,8 @@ XmppRoom::XmppRoom(const XmppRoomSettings& settings, QObject* parent)
     m_connectTimer.setInterval(std::max(1, settings.connectTimeoutMs));
     connect(&m_connectTimer, &QTimer::timeout, this, [this] {
         dropConnection();
-        scheduleReconnect(u"The server did not let us in within %1"_s.arg(
-            seconds(m_settings.connectTimeoutMs)));
+        scheduleReconnect(
+            u"The server did not let us in within %1"_s.arg(seconds(m_settings.connectTimeoutMs)));
     });
     connect(&m_reconnectTimer, &QTimer::timeout, this, &XmppRoom::connectToServer);
     connect(&m_rejoinTimer, &QTimer::timeout, this, [this] {
@@ -91,6 +90,10 @@ XmppRoom::XmppRoom(const XmppRoomSettings& settings, QObject* parent)
 
 XmppRoom::~XmppRoom()
 {
+    // Nothing said while going away is news to anyone.
+    m_gaveUp = true;
+    blockSignals(true);
+    m_session.blockSignals(true);
     if (m_conn && m_connected) {
         // Say goodbye so the room does not keep a ghost of us until the
         // server notices the connection is gone.
@@ -114,8 +117,8 @@ bool XmppRoom::SendRoomLine(const QString& line)
         return false;
     }
     if (m_gaveUp) {
-        setErrorString(u"The program has stopped trying to reach %1: %2"_s.arg(
-            m_settings.roomJid, m_session.status()));
+        setErrorString(u"The program has stopped trying to reach %1: %2"_s.arg(m_settings.roomJid,
+                                                                               m_session.status()));
         return false;
     }
     m_session.enqueue(line);
@@ -226,8 +229,8 @@ void XmppRoom::drive()
     }
     m_driving = false;
     if (m_writeNotifier)
-        m_writeNotifier->setEnabled(m_conn && (xmpp_conn_is_connecting(m_conn) ||
-                                               xmpp_conn_send_queue_len(m_conn) > 0));
+        m_writeNotifier->setEnabled(
+            m_conn && (xmpp_conn_is_connecting(m_conn) || xmpp_conn_send_queue_len(m_conn) > 0));
 }
 
 int XmppRoom::onSocket(xmpp_conn_t* conn, void* socket)
@@ -253,17 +256,24 @@ int XmppRoom::onCertificateFailure(const xmpp_tlscert_t* cert, const char* error
     return 0; // never trust a certificate the store does not vouch for
 }
 
-void XmppRoom::onLog(void* self, xmpp_log_level_t level, const char* area, const char* msg)
+void XmppRoom::onLog(void* self, xmpp_log_level_t level, const char* /*area*/, const char* msg)
 {
     Q_UNUSED(level);
     auto* room = static_cast<XmppRoom*>(self);
     if (!msg)
         return;
-    if (qEnvironmentVariableIsSet("XDBG")) qWarning("%s: %s", area, msg);
     if (std::strncmp(msg, "RECV: ", 6) == 0) {
         room->m_received = true;
     } else if (std::strncmp(msg, "Q_ADD: ", 7) == 0) {
         room->m_queued = true;
+    } else if (std::strncmp(msg, "Certificate verification FAILED", 31) == 0) {
+        // The refusal handler does not always learn its connection; the
+        // log, which is this room's own, always tells.
+        if (room->m_certificateRefusal.isEmpty()) {
+            const char* result = std::strstr(msg, "result=");
+            room->m_certificateRefusal =
+                QString::fromUtf8(result ? result + 7 : "verification failed");
+        }
     } else if (std::strncmp(msg, "SASL ", 5) == 0 && std::strstr(msg, "auth failed")) {
         room->m_authRefusal = QString::fromUtf8(msg);
     }

@@ -12,17 +12,17 @@ namespace svw {
 struct XmppRoomEvent
 {
     enum class Kind {
-        Ignore,      // not about our room, or nothing the room shows
-        Line,        // a line said in the room now
-        History,     // a line said before we joined (carries a delay)
-        LineRefused, // the room refused a line we sent (id)
-        Joined,      // we are in the room, under `nick`
-        NickTaken,   // our nick is someone else's: try another
-        JoinRefused, // the room does not let us in (reason)
-        NickChanged, // the room now knows us as `nick`
-        Kicked,      // we were removed from the room (reason)
-        Banned,      // we were banned from the room (reason)
-        Left,        // we are out of the room for another reason
+        Ignore,       // not about our room, or nothing the room shows
+        Line,         // a line said in the room now
+        History,      // a line said before we joined (carries a delay)
+        LineRefused,  // the room refused a line we sent (id)
+        Joined,       // we are in the room, under `nick`
+        NickTaken,    // our nick is someone else's: try another
+        JoinRefused,  // the room does not let us in (reason)
+        NickChanged,  // the room now knows us as `nick`
+        Kicked,       // we were removed from the room (reason)
+        Banned,       // we were banned from the room (reason)
+        Left,         // we are out of the room for another reason
         VersionQuery, // someone asks what software we run
         OtherQuery,   // an iq get/set we do not serve
     };
@@ -35,8 +35,7 @@ struct XmppRoomEvent
 
 // `roomJid` is the room's bare address ("room@conference.example.org");
 // `ownNick` the nick we asked for or hold in it.
-XmppRoomEvent readRoomStanza(xmpp_stanza_t* stanza, const QString& roomJid,
-                             const QString& ownNick);
+XmppRoomEvent readRoomStanza(xmpp_stanza_t* stanza, const QString& roomJid, const QString& ownNick);
 
 // The room's address from an RFC 5122 URI naming it ("xmpp:room@muc.example?join"),
 // lower-cased where XMPP folds case; empty, with *error set, when `choice` is

@@ -49,22 +49,25 @@ private slots:
 
 void TestXmppStanza::linesAndHistory()
 {
-    XmppRoomEvent event = read("<message type='groupchat' id='m1' from='Talk@conference.example.org/"
-                               "bob/x'><body>abcde  hi </body></message>");
+    XmppRoomEvent event =
+        read("<message type='groupchat' id='m1' from='Talk@conference.example.org/"
+             "bob/x'><body>abcde  hi </body></message>");
     QCOMPARE(event.kind, Kind::Line);
     QCOMPARE(event.nick, u"bob/x"_s); // a nick may hold '/'
     QCOMPARE(event.text, u"abcde  hi "_s);
     QCOMPARE(event.id, u"m1"_s);
 
     // Lines said before we came carry a delay, the old form too.
-    QCOMPARE(read("<message type='groupchat' from='talk@conference.example.org/bob'><body>old</body>"
-                  "<delay xmlns='urn:xmpp:delay' stamp='2026-01-01T00:00:00Z'/></message>")
-                 .kind,
-             Kind::History);
-    QCOMPARE(read("<message type='groupchat' from='talk@conference.example.org/bob'><body>old</body>"
-                  "<x xmlns='jabber:x:delay' stamp='20260101T00:00:00'/></message>")
-                 .kind,
-             Kind::History);
+    QCOMPARE(
+        read("<message type='groupchat' from='talk@conference.example.org/bob'><body>old</body>"
+             "<delay xmlns='urn:xmpp:delay' stamp='2026-01-01T00:00:00Z'/></message>")
+            .kind,
+        Kind::History);
+    QCOMPARE(
+        read("<message type='groupchat' from='talk@conference.example.org/bob'><body>old</body>"
+             "<x xmlns='jabber:x:delay' stamp='20260101T00:00:00'/></message>")
+            .kind,
+        Kind::History);
     // Not a line of our room: another room, a private message, the room's
     // own subject or notice, an empty body that is still a line.
     QCOMPARE(read("<message type='groupchat' from='other@conference.example.org/bob'><body>x</body>"
@@ -83,7 +86,8 @@ void TestXmppStanza::linesAndHistory()
                   "</subject></message>")
                  .kind,
              Kind::Ignore);
-    event = read("<message type='groupchat' from='talk@conference.example.org/bob'><body/></message>");
+    event =
+        read("<message type='groupchat' from='talk@conference.example.org/bob'><body/></message>");
     QCOMPARE(event.kind, Kind::Line);
     QCOMPARE(event.text, QString());
 }
@@ -147,8 +151,9 @@ void TestXmppStanza::refusals()
 
 void TestXmppStanza::queries()
 {
-    QCOMPARE(read("<iq type='get' id='v' from='x@y/z'><query xmlns='jabber:iq:version'/></iq>").kind,
-             Kind::VersionQuery);
+    QCOMPARE(
+        read("<iq type='get' id='v' from='x@y/z'><query xmlns='jabber:iq:version'/></iq>").kind,
+        Kind::VersionQuery);
     QCOMPARE(read("<iq type='get' id='p' from='x@y/z'><ping xmlns='urn:xmpp:ping'/></iq>").kind,
              Kind::OtherQuery);
     // Answers are never answered.

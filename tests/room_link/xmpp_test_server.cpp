@@ -34,8 +34,7 @@ bool XmppTestServer::start(QString* error)
     const QString dir = m_dir.path();
     // Everything that would listen besides client connections is off, so
     // that tests running beside each other do not fight over ports.
-    const QString config =
-        uR"(run_as_root = true
+    const QString config = uR"(run_as_root = true
 pidfile = "%1/prosody.pid"
 data_path = "%1/data"
 log = { info = "*console" }
@@ -61,7 +60,7 @@ Component "conference.localhost" "muc"
     muc_room_locking = false
     muc_room_default_history_length = 20
 )"_s.arg(dir)
-            .arg(m_port);
+                               .arg(m_port);
     QFile file(configFile());
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(config.toUtf8()) < 0) {
         *error = u"cannot write "_s + configFile();
@@ -94,7 +93,8 @@ bool XmppTestServer::addAccount(const QString& user, const QString& password, QS
 {
     QProcess tool;
     tool.setProcessChannelMode(QProcess::MergedChannels);
-    tool.start(u"prosodyctl"_s, {u"--config"_s, configFile(), u"register"_s, user, domain(), password});
+    tool.start(u"prosodyctl"_s,
+               {u"--config"_s, configFile(), u"register"_s, user, domain(), password});
     if (!tool.waitForFinished(kXmppWaitMs) || tool.exitCode() != 0) {
         *error = u"prosodyctl register failed: "_s + QString::fromLocal8Bit(tool.readAll());
         return false;
@@ -160,7 +160,8 @@ int RawXmppClient::onStanza(xmpp_conn_t* /*conn*/, xmpp_stanza_t* stanza, void* 
     char* buffer = nullptr;
     size_t length = 0;
     if (xmpp_stanza_to_text(stanza, &buffer, &length) == XMPP_EOK) {
-        static_cast<RawXmppClient*>(self)->m_received << QString::fromUtf8(buffer, qsizetype(length));
+        static_cast<RawXmppClient*>(self)->m_received
+            << QString::fromUtf8(buffer, qsizetype(length));
         xmpp_free(xmpp_stanza_get_context(stanza), buffer);
     }
     return 1;
@@ -199,8 +200,8 @@ void RawXmppClient::sendRaw(const QString& xml)
 
 void RawXmppClient::say(const QString& roomJid, const QString& text)
 {
-    xmpp_stanza_t* message = xmpp_message_new(m_ctx, "groupchat", roomJid.toUtf8().constData(),
-                                              nullptr);
+    xmpp_stanza_t* message =
+        xmpp_message_new(m_ctx, "groupchat", roomJid.toUtf8().constData(), nullptr);
     xmpp_message_set_body(message, text.toUtf8().constData());
     xmpp_send(m_conn, message);
     xmpp_stanza_release(message);
