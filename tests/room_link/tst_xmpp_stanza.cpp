@@ -3,6 +3,7 @@
 // a user writes, and the session every room keeps (waiting lines, lines
 // not yet confirmed, when the user hears of an outage).
 
+#include "room_factory.h"
 #include "room_session.h"
 #include "xmpp_stanza.h"
 
@@ -43,6 +44,7 @@ private slots:
     void queries();
     void roomChoice_data();
     void roomChoice();
+    void factoryTakesAccountFromEnvironment();
     void sessionKeepsLinesInOrder();
     void sessionTellsOutagesOnce();
 };
@@ -183,6 +185,40 @@ void TestXmppStanza::roomChoice()
     QCOMPARE(xmppRoomFromChoice(choice, &error), room);
     QCOMPARE(error.isEmpty(), !room.isEmpty());
     QVERIFY(isXmppRoomChoice(choice));
+}
+
+void TestXmppStanza::factoryTakesAccountFromEnvironment()
+{
+    const QString choice = u"xmpp:talk@conference.localhost?join"_s;
+    qunsetenv("SVW_XMPP_JID");
+    qunsetenv("SVW_XMPP_PASSWORD");
+    qunsetenv("SVW_NICK");
+    qputenv("SVW_XMPP_SERVER", "127.0.0.1:1"); // nothing listens: no network needed
+    QString error;
+    QVERIFY(!createChatRoomControl(choice, u"login"_s, &error));
+    QVERIFY2(error.contains(u"SVW_XMPP_JID"_s), qPrintable(error));
+    qputenv("SVW_XMPP_JID", "ann@localhost");
+    error.clear();
+    QVERIFY(!createChatRoomControl(choice, u"login"_s, &error));
+    QVERIFY2(error.contains(u"SVW_XMPP_PASSWORD"_s), qPrintable(error));
+    // The dialog's password serves the account; the nick is the account's
+    // local part, not the login name.
+    RoomCredentials credentials;
+    credentials.saslPassword = u"pw"_s;
+    error.clear();
+    auto room = createChatRoomControl(choice, u"login"_s, credentials, &error);
+    QVERIFY2(room, qPrintable(error));
+    QCOMPARE(room->roomDescription(), u"talk@conference.localhost on XMPP as ann"_s);
+    qputenv("SVW_NICK", "anne");
+    qputenv("SVW_XMPP_PASSWORD", "pw");
+    room = createChatRoomControl(choice, u"login"_s, &error);
+    QVERIFY2(room, qPrintable(error));
+    QVERIFY(room->roomDescription().endsWith(u" as anne"_s));
+    qputenv("SVW_XMPP_SERVER", "127.0.0.1:http");
+    QVERIFY(!createChatRoomControl(choice, u"login"_s, &error));
+    QVERIFY2(error.contains(u"SVW_XMPP_SERVER"_s), qPrintable(error));
+    for (const char* name : {"SVW_XMPP_JID", "SVW_XMPP_PASSWORD", "SVW_NICK", "SVW_XMPP_SERVER"})
+        qunsetenv(name);
 }
 
 void TestXmppStanza::sessionKeepsLinesInOrder()
