@@ -65,6 +65,8 @@ private slots:
     void kickIsToldAtOnce();
     void serverRestartLosesNoLine();
     void untrustedCertificateIsToldAtOnce();
+    void refusedPasswordIsToldAtOnce();
+    void leavingSaysWaitingLinesFirst();
 
 private:
     XmppTestServer m_server;
@@ -230,6 +232,45 @@ void TestXmppRoom::untrustedCertificateIsToldAtOnce()
     QCOMPARE(ann.room->roomState(), RoomState::OutOfReach);
     QVERIFY(!ann.room->SendRoomLine(u"abcde never"_s));
     QCOMPARE(ann.joins, 0);
+}
+
+void TestXmppRoom::refusedPasswordIsToldAtOnce()
+{
+    XmppRoomSettings settings = m_server.roomSettings(u"ann"_s, u"auth"_s);
+    settings.password = u"wrong"_s;
+    settings.troubleAfterMs = 600'000; // only the refusal itself may tell
+    Watched ann(settings);
+    QVERIFY(QTest::qWaitFor([&] { return !ann.troubles.isEmpty(); }, kXmppWaitMs));
+    QVERIFY2(ann.troubles.first().contains(u"refused the password"_s),
+             qPrintable(ann.troubles.first()));
+    QVERIFY(!ann.room->SendRoomLine(u"abcde never"_s));
+}
+
+void TestXmppRoom::leavingSaysWaitingLinesFirst()
+{
+    RawXmppClient raw;
+    QVERIFY(raw.connectTo(m_server, u"raw"_s));
+    QVERIFY(raw.join(u"bye@conference.localhost"_s, u"raw"_s));
+    Watched ann(m_server.roomSettings(u"ann"_s, u"bye"_s));
+    QVERIFY(ann.waitForJoin());
+    QSignalSpy left(ann.room.get(), &ChatRoomControl::roomLeft);
+    for (int i = 0; i < 20; ++i)
+        QVERIFY(ann.room->SendRoomLine(u"abcde %1"_s.arg(i)));
+    ann.room->leaveRoom(std::chrono::seconds(20));
+    QVERIFY(QTest::qWaitFor([&] { return !left.isEmpty(); }, kXmppWaitMs));
+    QCOMPARE(left.first().first().toInt(), 0);
+    QVERIFY(!raw.waitFor(u"<body>abcde 19</body>"_s).isEmpty());
+    // The room hears that we left.
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            raw.runFor(5);
+            return !raw.received()
+                        .filter(u"type=\"unavailable\""_s)
+                        .filter(u"bye@conference.localhost/ann\""_s)
+                        .isEmpty();
+        },
+        kXmppWaitMs));
+    QCOMPARE(left.size(), 1);
 }
 
 QTEST_GUILESS_MAIN(TestXmppRoom)
