@@ -186,7 +186,9 @@ XmppRoomEvent readRoomStanza(xmpp_stanza_t* stanza, const QString& roomJid, cons
         return event;
     if (is(name, "message"))
         return readMessage(stanza, nick);
-    if (is(name, "presence"))
+    // Presence from the room's bare address is about the room, not a
+    // nick in it: never taken for our own.
+    if (is(name, "presence") && !nick.isEmpty())
         return readPresence(stanza, nick, ownNick);
     return event;
 }

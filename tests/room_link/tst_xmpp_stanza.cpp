@@ -102,7 +102,11 @@ void TestXmppStanza::ownPresence()
                                "code='110'/><status code='210'/></x></presence>");
     QCOMPARE(event.kind, Kind::Joined);
     QCOMPARE(event.nick, u"ann2"_s);
-    // Someone else arriving is not our join.
+    // Someone else arriving is not our join, nor is the room's own presence.
+    QCOMPARE(read("<presence from='talk@conference.example.org'><x xmlns='http://jabber.org/"
+                  "protocol/muc#user'><status code='110'/></x></presence>")
+                 .kind,
+             Kind::Ignore);
     QCOMPARE(read("<presence from='talk@conference.example.org/bob'><x xmlns='http://jabber.org/"
                   "protocol/muc#user'><item role='participant'/></x></presence>")
                  .kind,
