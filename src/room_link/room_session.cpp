@@ -17,11 +17,10 @@ RoomSession::RoomSession(const QString& place, int troubleAfterMs, QObject* pare
     connect(&m_troubleTimer, &QTimer::timeout, this, [this] {
         m_outageTold = true;
         setState(RoomState::OutOfReach);
-        emit trouble(u"%1 has been out of reach for %2 s.\n%3\n\nWhat you send meanwhile waits "
-                     u"and goes out, in order, once the room is joined again. The program keeps "
-                     u"trying."_s.arg(m_place)
-                         .arg((m_troubleAfterMs + 999) / 1000)
-                         .arg(m_status));
+        emit trouble(
+            u"%1 has been out of reach for %2 s.\n%3\n\nWhat you send meanwhile waits "
+            u"and goes out, in order, once the room is joined again. The program keeps "
+            u"trying."_s.arg(m_place, QString::number((m_troubleAfterMs + 999) / 1000), m_status));
     });
     m_troubleTimer.start();
 }
