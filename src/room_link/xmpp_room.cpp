@@ -44,6 +44,9 @@ bool xmlCarries(const QString& line)
     });
 }
 
+// Nicks tried after the chosen one is taken ("ann2" ... "ann10").
+constexpr int kMaxNickAttempts = 9;
+
 QString seconds(int ms)
 {
     return QString::number((ms + 999) / 1000) + u" s"_s;
@@ -406,6 +409,7 @@ void XmppRoom::handleStanza(xmpp_stanza_t* stanza)
             emit roomDescriptionChanged();
         }
         m_backoffMs = std::max(1, m_settings.reconnectMinMs);
+        m_lastRefusal.clear();
         m_session.reached(u"In %1 as %2."_s.arg(m_settings.roomJid, m_nick));
         emit joined();
         pump();
@@ -413,6 +417,16 @@ void XmppRoom::handleStanza(xmpp_stanza_t* stanza)
     case Kind::NickTaken: {
         if (m_session.isInRoom())
             return;
+        if (m_nickAttempt >= kMaxNickAttempts) {
+            m_session.troubleNow(
+                u"%1 has no free nick like \"%2\"."_s.arg(m_settings.roomJid, m_settings.nick),
+                u"What you send waits; the program asks again in %1."_s.arg(
+                    seconds(m_settings.reconnectMaxMs)));
+            m_nickAttempt = 0;
+            m_nick = m_settings.nick;
+            m_rejoinTimer.start(m_settings.reconnectMaxMs);
+            return;
+        }
         const QString taken = m_nick;
         m_nick = m_settings.nick + QString::number(++m_nickAttempt + 1);
         emit roomDescriptionChanged();
@@ -421,12 +435,20 @@ void XmppRoom::handleStanza(xmpp_stanza_t* stanza)
         join();
         return;
     }
-    case Kind::JoinRefused:
-        m_session.troubleNow(u"%1 does not let you in: %2."_s.arg(m_settings.roomJid, event.reason),
-                             u"What you send waits; the program asks again in %1."_s.arg(
-                                 seconds(m_settings.reconnectMaxMs)));
+    case Kind::JoinRefused: {
+        const QString status =
+            u"%1 does not let you in: %2."_s.arg(m_settings.roomJid, event.reason);
+        // Asking again every minute must not tell the same refusal every minute.
+        if (status == m_lastRefusal)
+            m_session.announce(status);
+        else
+            m_session.troubleNow(status,
+                                 u"What you send waits; the program asks again in %1."_s.arg(
+                                     seconds(m_settings.reconnectMaxMs)));
+        m_lastRefusal = status;
         m_rejoinTimer.start(m_settings.reconnectMaxMs);
         return;
+    }
     case Kind::NickChanged:
         m_nick = event.nick;
         emit roomDescriptionChanged();

@@ -100,6 +100,7 @@ private:
     RoomSession m_session;
     QString m_nick;
     int m_nickAttempt = 0;
+    QString m_lastRefusal; // the room's last refusal to let us in, told once
     QString m_boundJid;
     bool m_scanning = false;
 

@@ -63,6 +63,7 @@ private slots:
     void roomLearnsNothingOfTheProgram();
     void takenNickIsReplaced();
     void kickIsToldAtOnce();
+    void banIsToldAtOnceAndTheRefusalOnce();
     void serverRestartLosesNoLine();
     void untrustedCertificateIsToldAtOnce();
     void refusedPasswordIsToldAtOnce();
@@ -190,6 +191,33 @@ void TestXmppRoom::kickIsToldAtOnce()
     // Said while out: waits instead of being lost.
     QVERIFY(bob.room->SendRoomLine(u"abcde later"_s));
     QCOMPARE(bob.room->waitingLineCount(), 1);
+}
+
+void TestXmppRoom::banIsToldAtOnceAndTheRefusalOnce()
+{
+    RawXmppClient owner;
+    QVERIFY(owner.connectTo(m_server, u"raw"_s));
+    QVERIFY(owner.join(u"closed@conference.localhost"_s, u"owner"_s));
+    XmppRoomSettings settings = m_server.roomSettings(u"bob"_s, u"closed"_s);
+    settings.reconnectMaxMs = 200; // the wait before asking again after a ban
+    Watched bob(settings);
+    QSignalSpy statuses(bob.room.get(), &ChatRoomControl::statusChanged);
+    QVERIFY(bob.waitForJoin());
+    owner.sendRaw(u"<iq type='set' id='b1' to='closed@conference.localhost'>"
+                  u"<query xmlns='http://jabber.org/protocol/muc#admin'>"
+                  u"<item jid='bob@localhost' affiliation='outcast'/></query></iq>"_s);
+    QVERIFY(QTest::qWaitFor([&] { return !bob.troubles.isEmpty(); }, kXmppWaitMs));
+    QVERIFY2(bob.troubles.first().contains(u"banned"_s), qPrintable(bob.troubles.first()));
+    // Asking again is refused: told once, however often it is asked.
+    QVERIFY(QTest::qWaitFor([&] { return bob.troubles.size() >= 2; }, kXmppWaitMs));
+    QVERIFY2(bob.troubles.at(1).contains(u"does not let you in"_s), qPrintable(bob.troubles.at(1)));
+    // Each round of asking shows as "joining", then the refusal, in the
+    // status: wait for a few more rounds.
+    statuses.clear();
+    QVERIFY(QTest::qWaitFor([&] { return statuses.count() >= 8 || bob.troubles.size() > 2; },
+                            kXmppWaitMs));
+    QCOMPARE(bob.troubles.size(), 2);
+    QCOMPARE(bob.joins, 1);
 }
 
 void TestXmppRoom::serverRestartLosesNoLine()
