@@ -7,6 +7,7 @@
 #include "xmpp_room.h"
 #include "xmpp_stanza.h"
 
+#include <QFileInfo>
 #include <QStringList>
 
 #include <pwd.h>
@@ -83,6 +84,13 @@ std::unique_ptr<ChatRoomControl> createXmppRoom(const QString& choice, const QSt
     const QString chosenNick = qEnvironmentVariable("SVW_NICK").trimmed();
     settings.nick = chosenNick.isEmpty() ? settings.accountJid.left(at) : chosenNick;
     settings.caFile = qEnvironmentVariable("SVW_XMPP_CAFILE");
+    // libstrophe fails every TLS handshake on a CA file it cannot load,
+    // which would look like a server out of reach: say so now.
+    if (!settings.caFile.isEmpty() && !QFileInfo(settings.caFile).isReadable()) {
+        *error =
+            QStringLiteral("SVW_XMPP_CAFILE is \"%1\", which cannot be read.").arg(settings.caFile);
+        return nullptr;
+    }
     // "host[:port]" of the server when the account's domain does not lead
     // to it (no SRV record, a test server).
     const QString server = qEnvironmentVariable("SVW_XMPP_SERVER").trimmed();

@@ -218,6 +218,10 @@ void TestXmppStanza::factoryTakesAccountFromEnvironment()
     room = createChatRoomControl(choice, u"login"_s, &error);
     QVERIFY2(room, qPrintable(error));
     QVERIFY(room->roomDescription().endsWith(u" as anne"_s));
+    qputenv("SVW_XMPP_CAFILE", "/nonexistent/ca.pem");
+    QVERIFY(!createChatRoomControl(choice, u"login"_s, &error));
+    QVERIFY2(error.contains(u"SVW_XMPP_CAFILE"_s), qPrintable(error));
+    qunsetenv("SVW_XMPP_CAFILE");
     qputenv("SVW_XMPP_SERVER", "127.0.0.1:http");
     QVERIFY(!createChatRoomControl(choice, u"login"_s, &error));
     QVERIFY2(error.contains(u"SVW_XMPP_SERVER"_s), qPrintable(error));
