@@ -49,6 +49,16 @@ bool RoomSession::confirm(const QString& id)
     return !forget(id).isNull();
 }
 
+bool RoomSession::confirmText(const QString& line)
+{
+    const auto found = std::find_if(m_inFlight.begin(), m_inFlight.end(),
+                                    [&line](const SentLine& sent) { return sent.text == line; });
+    if (found == m_inFlight.end())
+        return false;
+    m_inFlight.erase(found);
+    return true;
+}
+
 QString RoomSession::forget(const QString& id)
 {
     const auto found = std::find_if(m_inFlight.begin(), m_inFlight.end(),

@@ -36,6 +36,9 @@ public:
     void markSent(const QString& id, const QString& line);
     // True when `id` was one of ours not yet confirmed; it is then done.
     bool confirm(const QString& id);
+    // For rooms that give their reflection an id of their own: confirms the
+    // oldest unconfirmed line with this text; false when there is none.
+    bool confirmText(const QString& line);
     // Drops a sent line the room refused; returns its text (empty: not ours).
     QString forget(const QString& id);
     int unconfirmedCount() const { return int(m_inFlight.size()); }

@@ -389,8 +389,10 @@ void XmppRoom::handleStanza(xmpp_stanza_t* stanza)
     case Kind::History: // said before we came: not shown as new
         return;
     case Kind::Line:
-        if (event.nick == m_nick)
-            m_session.confirm(event.id);
+        // Some rooms give the reflection an id of their own: then the text
+        // tells which of our lines came back.
+        if (event.nick == m_nick && !m_session.confirm(event.id))
+            m_session.confirmText(event.text);
         if (m_scanning)
             emit RoomLine(event.nick, event.text);
         if (m_leaving && waitingLineCount() == 0)

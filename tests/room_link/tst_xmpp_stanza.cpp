@@ -249,6 +249,15 @@ void TestXmppStanza::sessionKeepsLinesInOrder()
     QVERIFY(!session.takeNext());
     session.markSent(u"3"_s, QString());
     QVERIFY(!session.forget(u"3"_s).isNull()); // an empty line is still ours
+    // A reflection under another id: the oldest line with its text is done.
+    session.markSent(u"4"_s, u"same"_s);
+    session.markSent(u"5"_s, u"other"_s);
+    session.markSent(u"6"_s, u"same"_s);
+    QVERIFY(session.confirmText(u"same"_s));
+    QVERIFY(!session.confirmText(u"none"_s));
+    QVERIFY(!session.confirm(u"4"_s));
+    QVERIFY(session.confirm(u"6"_s));
+    QCOMPARE(session.unconfirmedCount(), 1);
 }
 
 void TestXmppStanza::sessionTellsOutagesOnce()
