@@ -4,7 +4,10 @@
 #include "irc_address.h"
 #include "irc_room_choice.h"
 #include "local_room.h"
+#include "xmpp_room.h"
+#include "xmpp_stanza.h"
 
+#include <QFileInfo>
 #include <QStringList>
 
 #include <pwd.h>
@@ -51,12 +54,69 @@ std::unique_ptr<ChatRoomControl> createLocalRoom(const QString& choice, const QS
     return room;
 }
 
+// An XMPP room: the account comes from SVW_XMPP_JID, its password from the
+// credentials (the field that holds an IRC SASL password holds the account's
+// password here: both are "the password of the account we log in with") or
+// SVW_XMPP_PASSWORD; the nick is SVW_NICK or the account's local part.
+std::unique_ptr<ChatRoomControl> createXmppRoom(const QString& choice, const QString& /*nick*/,
+                                                const RoomCredentials& credentials, QString* error)
+{
+    XmppRoomSettings settings;
+    settings.roomJid = xmppRoomFromChoice(choice, error);
+    if (settings.roomJid.isEmpty())
+        return nullptr;
+    settings.accountJid = qEnvironmentVariable("SVW_XMPP_JID").trimmed();
+    const qsizetype at = settings.accountJid.indexOf(u'@');
+    if (at <= 0 || at == settings.accountJid.size() - 1 || settings.accountJid.contains(u'/')) {
+        *error = QStringLiteral("An XMPP room needs the account to log in with: set SVW_XMPP_JID "
+                                "to it, as in \"ann@example.org\".");
+        return nullptr;
+    }
+    settings.password = credentials.saslPassword.isEmpty()
+                            ? qEnvironmentVariable("SVW_XMPP_PASSWORD")
+                            : credentials.saslPassword;
+    if (settings.password.isEmpty()) {
+        *error = QStringLiteral("The XMPP account %1 needs its password: give it in the room "
+                                "dialog or set SVW_XMPP_PASSWORD.")
+                     .arg(settings.accountJid);
+        return nullptr;
+    }
+    const QString chosenNick = qEnvironmentVariable("SVW_NICK").trimmed();
+    settings.nick = chosenNick.isEmpty() ? settings.accountJid.left(at) : chosenNick;
+    settings.caFile = qEnvironmentVariable("SVW_XMPP_CAFILE");
+    // libstrophe fails every TLS handshake on a CA file it cannot load,
+    // which would look like a server out of reach: say so now.
+    if (!settings.caFile.isEmpty() && !QFileInfo(settings.caFile).isReadable()) {
+        *error =
+            QStringLiteral("SVW_XMPP_CAFILE is \"%1\", which cannot be read.").arg(settings.caFile);
+        return nullptr;
+    }
+    // "host[:port]" of the server when the account's domain does not lead
+    // to it (no SRV record, a test server).
+    const QString server = qEnvironmentVariable("SVW_XMPP_SERVER").trimmed();
+    if (!server.isEmpty()) {
+        const qsizetype colon = server.lastIndexOf(u':');
+        bool portOk = true;
+        settings.serverHost = colon < 0 ? server : server.left(colon);
+        settings.serverPort = colon < 0 ? 0 : server.mid(colon + 1).toUShort(&portOk);
+        if (!portOk || settings.serverHost.isEmpty()) {
+            *error = QStringLiteral("SVW_XMPP_SERVER is \"%1\", but it must be \"host\" or "
+                                    "\"host:port\".")
+                         .arg(server);
+            return nullptr;
+        }
+    }
+    return std::make_unique<XmppRoom>(settings);
+}
+
 const RoomKind kRoomKinds[] = {
     {"\"local\" (the default) or \"local:NAME\" for a separate room on this machine", isLocalChoice,
      createLocalRoom},
     {"\"irc://[nick[:password]@]host[:port]/#channel[?key=KEY]\" (or ircs://... for TLS) for an "
      "IRC channel",
      isIrcRoomChoice, createIrcRoom},
+    {"\"xmpp:room@conference.example.org?join\" (with SVW_XMPP_JID) for an XMPP group chat",
+     isXmppRoomChoice, createXmppRoom},
 };
 
 } // namespace

@@ -20,7 +20,7 @@ struct RoomCredentials
 {
     QString serverPassword;    // IRC: the server password (PASS); wins over one in the address
     QString saslAccount;       // IRC: the account to identify as with SASL PLAIN
-    QString saslPassword;      // IRC: its password
+    QString saslPassword;      // IRC: its password; XMPP: the account's password
     QString clientCertificate; // IRC: a PEM file with certificate and key, for SASL EXTERNAL
 };
 
@@ -29,6 +29,7 @@ struct RoomCredentials
 //   "local:NAME"       a separate local room called NAME.
 //   "irc://[nick[:password]@]host[:port]/#channel[?key=KEY]" an IRC channel, and
 //   "ircs://..."       the same over TLS (see irc_room_choice.h).
+//   "xmpp:room@conference.example.org?join" an XMPP group chat (see xmpp_room.h).
 // Returns nullptr, with *error a sentence for the user, when the choice is
 // not understood or its room cannot be used at all.
 std::unique_ptr<ChatRoomControl> createChatRoomControl(const QString& choice, const QString& nick,
