@@ -60,6 +60,35 @@ quint16 freeLocalPort()
     return 0;
 }
 
+bool waitForListening(const QProcess& process, quint16 port, const QString& what,
+                      const std::function<QString()>& log, QString* error)
+{
+    const QDeadlineTimer deadline(kServerWaitMs);
+    while (!deadline.hasExpired()) {
+        if (process.state() != QProcess::Running) {
+            *error = what + " ended: " + log();
+            return false;
+        }
+        QTcpSocket probe;
+        probe.connectToHost(QHostAddress::LocalHost, port);
+        if (probe.waitForConnected(200)) {
+            probe.abort();
+            return true;
+        }
+        QTest::qWait(50);
+    }
+    *error = what + " does not take connections: " + log();
+    return false;
+}
+
+void killAndWait(QProcess& process)
+{
+    if (process.state() == QProcess::NotRunning)
+        return;
+    process.kill();
+    process.waitForFinished(kServerWaitMs);
+}
+
 std::optional<TlsFiles> makeSelfSignedCertificate(const QString& dir, const QString& name,
                                                   const QString& subjectAltName, QString* error)
 {
@@ -238,30 +267,13 @@ bool IrcTestServer::start(QString* error)
 
 bool IrcTestServer::waitForPort(QString* error)
 {
-    const QDeadlineTimer deadline(kServerWaitMs);
-    while (!deadline.hasExpired()) {
-        if (m_process.state() != QProcess::Running) {
-            *error = "the IRC server ended: " + log();
-            return false;
-        }
-        QTcpSocket probe;
-        probe.connectToHost(QHostAddress::LocalHost, m_port);
-        if (probe.waitForConnected(200)) {
-            probe.abort();
-            return true;
-        }
-        QTest::qWait(50);
-    }
-    *error = "the IRC server does not take connections: " + log();
-    return false;
+    return waitForListening(
+        m_process, m_port, "the IRC server", [this] { return log(); }, error);
 }
 
 void IrcTestServer::kill()
 {
-    if (m_process.state() == QProcess::NotRunning)
-        return;
-    m_process.kill();
-    m_process.waitForFinished(kServerWaitMs);
+    killAndWait(m_process);
 }
 
 bool IrcTestServer::isRunning() const
@@ -365,10 +377,7 @@ bool IrcTestServices::start(QString* error)
 
 void IrcTestServices::kill()
 {
-    if (m_process.state() == QProcess::NotRunning)
-        return;
-    m_process.kill();
-    m_process.waitForFinished(kServerWaitMs);
+    killAndWait(m_process);
 }
 
 bool RawIrcClient::connectAndJoin(quint16 port, const QByteArray& nick, const QByteArray& channel)
@@ -553,30 +562,13 @@ bool ZncBouncer::start(QString* error)
         *error = "cannot start ZNC: " + m_process.errorString();
         return false;
     }
-    const QDeadlineTimer deadline(kServerWaitMs);
-    while (!deadline.hasExpired()) {
-        if (m_process.state() != QProcess::Running) {
-            *error = "ZNC ended: " + log();
-            return false;
-        }
-        QTcpSocket probe;
-        probe.connectToHost(QHostAddress::LocalHost, m_port);
-        if (probe.waitForConnected(200)) {
-            probe.abort();
-            return true;
-        }
-        QTest::qWait(50);
-    }
-    *error = "ZNC does not take connections: " + log();
-    return false;
+    return waitForListening(
+        m_process, m_port, "ZNC", [this] { return log(); }, error);
 }
 
 void ZncBouncer::kill()
 {
-    if (m_process.state() == QProcess::NotRunning)
-        return;
-    m_process.kill();
-    m_process.waitForFinished(kServerWaitMs);
+    killAndWait(m_process);
 }
 
 } // namespace svw::test

@@ -16,6 +16,7 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -27,6 +28,15 @@ inline constexpr int kServerWaitMs = 20000;
 // A port on 127.0.0.1 that nothing listens on right now, outside the range the
 // kernel hands out to outgoing connections.
 quint16 freeLocalPort();
+
+// Waits until `process`, a server just started, takes connections on `port`
+// of 127.0.0.1. False, with `error` naming `what` and the server's `log`,
+// when it ends or never does.
+bool waitForListening(const QProcess& process, quint16 port, const QString& what,
+                      const std::function<QString()>& log, QString* error);
+
+// Ends a server at once, as in a crash, and waits for it.
+void killAndWait(QProcess& process);
 
 // A self-signed certificate for "localhost" and 127.0.0.1, made with
 // openssl, with its key and Diffie-Hellman parameters.

@@ -83,10 +83,7 @@ Component "conference.localhost" "muc"
 
 void XmppTestServer::kill()
 {
-    if (m_process.state() == QProcess::NotRunning)
-        return;
-    m_process.kill();
-    m_process.waitForFinished(kXmppWaitMs);
+    killAndWait(m_process);
 }
 
 bool XmppTestServer::addAccount(const QString& user, const QString& password, QString* error)
