@@ -226,6 +226,7 @@ void LocalRoom::closeRoom()
         }
         m_copies.clear();
         m_speakers.clear();
+        m_heldOffers.clear();
         // Closing removes the socket file; only then may another copy win
         // the lock, so it never finds our socket in its way.
         m_server->close();

@@ -256,6 +256,16 @@ private:
     QLocalServer* m_server = nullptr;
     std::map<QLocalSocket*, Copy> m_copies;
     QHash<QByteArray, QLocalSocket*> m_speakers; // origin -> the connection that introduced it
+    // Lines offered for a copy that is not here but whose process still
+    // runs (a copy that quit may take a moment to end): held, in order,
+    // until it has ended or comes back to speak for itself.
+    struct HeldOffers
+    {
+        std::deque<LocalRoomMessage> lines;
+        qint64 since = 0; // ms on m_clock
+    };
+    QHash<QByteArray, HeldOffers> m_heldOffers;
+    void releaseHeldOffers();
 
     // Joined (or connecting, or waiting to be welcomed): the connection to the host.
     QLocalSocket* m_host = nullptr;

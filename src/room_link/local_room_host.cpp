@@ -48,6 +48,12 @@ pid_t processOf(const QByteArray& origin)
     return pid_t(qFromBigEndian<quint32>(origin.constData()));
 }
 
+// Lines held for a copy whose process has not ended yet: how many copies,
+// how many lines each, and how long before they are given up.
+constexpr qsizetype kMaxHeldOrigins = 64;
+constexpr qsizetype kMaxHeldLines = 4096;
+constexpr qint64 kHeldOffersMs = 30'000;
+
 // Whether the process an origin names still runs (stopped counts).
 bool originAlive(const QByteArray& origin)
 {
@@ -114,6 +120,7 @@ void LocalRoom::hostTick()
         relocate(why, m_lock.heldAtPath());
         return;
     }
+    releaseHeldOffers();
     if (recordedEpoch() > m_epoch) {
         stepDown();
         return;
@@ -307,9 +314,22 @@ bool LocalRoom::takeSay(QLocalSocket* socket, Copy& copy, LocalRoomMessage line)
         // when the copy that said it has ended: a copy that is alive (if
         // stopped) offers its own lines when it comes back, so nobody can put
         // words in the place of its own.
-        if (line.origin == m_origin || m_speakers.contains(line.origin) ||
-            line.number != last + 1 || originAlive(line.origin))
+        if (line.origin == m_origin || m_speakers.contains(line.origin))
             return true;
+        auto held = m_heldOffers.find(line.origin);
+        const qint64 next = held != m_heldOffers.end() ? held->lines.back().number + 1 : last + 1;
+        if (line.number != next)
+            return true;
+        if (held != m_heldOffers.end() || originAlive(line.origin)) {
+            if (held == m_heldOffers.end()) {
+                if (m_heldOffers.size() >= kMaxHeldOrigins)
+                    return true;
+                held = m_heldOffers.insert(line.origin, HeldOffers{{}, m_clock.elapsed()});
+            }
+            if (qsizetype(held->lines.size()) < kMaxHeldLines)
+                held->lines.push_back(line);
+            return true;
+        }
         return relay(line);
     }
     if (line.number > last + kMaxNumberJump)
@@ -323,6 +343,27 @@ bool LocalRoom::takeSay(QLocalSocket* socket, Copy& copy, LocalRoomMessage line)
         return false;
     socket->write(frame);
     return true;
+}
+
+void LocalRoom::releaseHeldOffers()
+{
+    for (auto it = m_heldOffers.begin(); it != m_heldOffers.end();) {
+        // A copy that came back offers its own lines; one whose process
+        // runs on for long is not ending, and its lines are not ours to say.
+        const bool back = m_speakers.contains(it.key());
+        const bool stale = m_clock.elapsed() - it->since > kHeldOffersMs;
+        if (!back && !stale && originAlive(it.key())) {
+            ++it;
+            continue;
+        }
+        if (!back && !stale) {
+            for (const LocalRoomMessage& line : it->lines) {
+                if (line.number != m_lastSeen.value(line.origin, 0) + 1 || !relay(line))
+                    break;
+            }
+        }
+        it = m_heldOffers.erase(it);
+    }
 }
 
 void LocalRoom::dropCopy(QLocalSocket* socket, const QString& why)

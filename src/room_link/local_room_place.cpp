@@ -141,6 +141,7 @@ void LocalRoom::closeHosting(bool socketIsOurs)
     }
     m_copies.clear();
     m_speakers.clear();
+    m_heldOffers.clear();
     if (!socketIsOurs) {
         // QLocalServer removes its file by name when it closes, unless it is
         // taken for one in the abstract namespace.
