@@ -496,6 +496,19 @@ bool WatchedRoom::waitForConfirmed(int timeoutMs)
     return QTest::qWaitFor([&] { return m_room->unconfirmedLines() == 0; }, timeoutMs);
 }
 
+bool startLinked(IrcTestServer& hub, IrcTestServer& leaf, QString* error)
+{
+    hub.linkTo(leaf, true);
+    leaf.linkTo(hub, false);
+    if (!hub.start(error) || !leaf.start(error))
+        return false;
+    // "unregistered" contains "registered": look for the whole phrase.
+    if (leaf.waitForLog(QStringLiteral("Server \"%1\" registered").arg(hub.name())))
+        return true;
+    *error = "the servers did not link: " + leaf.log();
+    return false;
+}
+
 ZncBouncer::ZncBouncer(quint16 ircPort, const QString& user, const QString& channel)
     : m_ircPort(ircPort), m_user(user), m_channel(channel), m_port(freeLocalPort())
 {

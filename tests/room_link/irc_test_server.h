@@ -216,6 +216,10 @@ private:
     int m_joins = 0;
 };
 
+// Starts `hub` (passive) and `leaf` (active), linked to each other, and
+// returns once the link stands.
+bool startLinked(IrcTestServer& hub, IrcTestServer& leaf, QString* error);
+
 // A ZNC bouncer with one user, `user`, whose one network is the IRC server
 // on `ircPort`, in `channel`. Started like the servers, as a child in the
 // foreground; as root it runs as nobody (ZNC waits half a minute before

@@ -341,12 +341,8 @@ void TestIrcLines::netsplitIsTold()
     // and, when bob is back across the link, that it healed.
     IrcTestServer hub(IrcTestServer::Kind::Ngircd, "hub.test");
     IrcTestServer leaf(IrcTestServer::Kind::Ngircd, "leaf.test");
-    hub.linkTo(leaf, true);
-    leaf.linkTo(hub, false);
     QString error;
-    QVERIFY2(hub.start(&error), qPrintable(error));
-    QVERIFY2(leaf.start(&error), qPrintable(error));
-    QVERIFY2(leaf.waitForLog("Server \"hub.test\" registered"), qPrintable(leaf.log()));
+    QVERIFY2(startLinked(hub, leaf, &error), qPrintable(error));
 
     WatchedRoom ann(testRoomSettings(hub.port(), "annhub", "#split"));
     IrcRoomSettings bobSettings = testRoomSettings(leaf.port(), "bobleaf", "#split");

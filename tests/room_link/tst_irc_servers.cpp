@@ -227,13 +227,8 @@ void TestIrcServers::talksAcrossLinkedServers()
 {
     IrcTestServer hub(IrcTestServer::Kind::Ngircd, "hub.test");
     IrcTestServer leaf(IrcTestServer::Kind::Ngircd, "leaf.test");
-    hub.linkTo(leaf, true);
-    leaf.linkTo(hub, false);
     QString error;
-    QVERIFY2(hub.start(&error), qPrintable(error));
-    QVERIFY2(leaf.start(&error), qPrintable(error));
-    // "unregistered" contains "registered": look for the whole phrase.
-    QVERIFY2(leaf.waitForLog("Server \"hub.test\" registered"), qPrintable(leaf.log()));
+    QVERIFY2(startLinked(hub, leaf, &error), qPrintable(error));
 
     WatchedRoom ann(testRoomSettings(hub.port(), "annhub", "#linked"));
     WatchedRoom bob(testRoomSettings(leaf.port(), "bobleaf", "#linked"));
