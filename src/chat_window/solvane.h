@@ -97,6 +97,7 @@ signals:
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void changeEvent(QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
@@ -223,6 +224,8 @@ private:
     RoomMaker m_nextRoom;    // while leaving for another room
     bool m_leaving = false;  // between leaveRoom() and roomLeft()
     bool m_exiting = false;  // the room is left because the program ends
+    bool m_closing = false;  // the room is left because the window was closed
+    bool m_closed = false;   // the closing window has let its room go
     QStringList m_heldLines; // said while between rooms, for the next one
     std::chrono::milliseconds m_patience{10000};
     bool m_firstStart = false;

@@ -15,6 +15,7 @@
 #include "shown_text.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QPlainTextEdit>
 #include <QTimer>
 
@@ -98,8 +99,9 @@ void Solvane::leaveRoom()
     if (const int waiting = Chat1->waitingLineCount(); waiting > 0) {
         const auto seconds = std::chrono::ceil<std::chrono::seconds>(m_patience).count();
         showNote(QStringLiteral("Saying the %1 still waiting before %2 (at most %3 s) ...")
-                     .arg(lineCount(waiting), m_exiting ? QStringLiteral("the program ends")
-                                                        : QStringLiteral("leaving the room"))
+                     .arg(lineCount(waiting), m_exiting   ? QStringLiteral("the program ends")
+                                              : m_closing ? QStringLiteral("the window closes")
+                                                          : QStringLiteral("leaving the room"))
                      .arg(seconds));
     }
     // A room that never says it is done holds nobody up for long.
@@ -124,6 +126,15 @@ void Solvane::Chat1_RoomLeft(int unsaidLines)
                                  .arg(lineCount(lost)));
         QApplication::closeAllWindows();
         QCoreApplication::quit();
+        return;
+    }
+    if (m_closing) {
+        const int lost = unsaidLines + int(m_heldLines.size());
+        if (lost > 0)
+            showNotice(this, QStringLiteral("%1 could not be said before the window closed.")
+                                 .arg(lineCount(lost)));
+        m_closed = true;
+        close();
         return;
     }
     if (unsaidLines > 0)
@@ -201,6 +212,23 @@ void Solvane::mnuExit_Click()
         return;
     }
     m_exiting = true;
+    m_nextRoom = nullptr;
+    if (!m_leaving)
+        leaveRoom();
+}
+
+void Solvane::closeEvent(QCloseEvent* event)
+{
+    // Closed by its frame, the window goes with its room and web windows
+    // stay; but what waits for the room is said first, for a bounded time,
+    // as Exit does. A second close does not wait.
+    const bool waiting = Chat1->waitingLineCount() > 0 || !m_heldLines.isEmpty();
+    if (m_closed || m_exiting || m_closing || (!waiting && !m_leaving)) {
+        QMainWindow::closeEvent(event);
+        return;
+    }
+    event->ignore();
+    m_closing = true;
     m_nextRoom = nullptr;
     if (!m_leaving)
         leaveRoom();

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The chat window and its room, against rooms the test works by hand: going
-// to another room with lines still waiting, Exit with lines still waiting,
+// to another room with lines still waiting, Exit or a close by the frame with
+// lines still waiting,
 // what the room says besides lines, the first start's placeholder, and the
 // room sign that opens the room dialog.
 
@@ -196,6 +197,31 @@ private slots:
         BoxCatcher boxes;
         QTRY_VERIFY_WITH_TIMEOUT(!m_window || !m_window->isVisible(), 20000);
         QCOMPARE(boxes.boxes.size(), 1);
+    }
+
+    void frameCloseSaysWaitingLinesFirst()
+    {
+        m_window->show();
+        m_room->waiting = 2;
+        QVERIFY(!m_window->close());
+        QCOMPARE(m_room->leaves, 1);
+        QVERIFY(m_window->isVisible());
+        QVERIFY(m_said->toPlainText().contains(u"before the window closes"_s));
+        say(u"said while closing"_s); // held: it is counted with the unsaid ones
+        QCOMPARE(m_room->said.size(), 0);
+
+        BoxCatcher boxes;
+        m_room->left(1);
+        QCOMPARE(boxes.boxes.size(), 1);
+        QCOMPARE(boxes.boxes[0].text, u"2 lines could not be said before the window closed."_s);
+        QVERIFY(!m_window || !m_window->isVisible());
+    }
+
+    void frameCloseWithNothingWaitingClosesAtOnce()
+    {
+        m_window->show();
+        QVERIFY(m_window->close());
+        QCOMPARE(m_room->leaves, 0);
     }
 
     void firstStartPlaceholderGoesWithTheFirstLine()
