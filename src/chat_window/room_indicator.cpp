@@ -166,7 +166,7 @@ void RoomIndicator::paintEvent(QPaintEvent*)
         // After the outer arc, nearly as tall as the sign: it grows with the
         // font where the disc stops growing.
         const qreal lockHeight = h * 0.7;
-        const qreal left = disc.center().x() + d * 1.35 + 3;
+        const qreal left = disc.center().x() + d * 1.35 + 4;
         paintLock(p, QRectF(left, (h - lockHeight) / 2, lockHeight * 0.75, lockHeight));
     }
 }

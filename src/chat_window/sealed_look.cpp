@@ -15,9 +15,12 @@ const QColor kDesignedSealedBase(0xe3, 0xf4, 0xe3);
 constexpr qreal kGreenHue = 120.0 / 360.0;
 constexpr qreal kLightnessStep = 0.02;
 
-// How far the tint stands from the box's own lightness, so that the change
-// shows at a glance on black and white boxes alike.
-constexpr qreal kTintDepth = 0.08;
+// How far the tint stands from the box's own lightness, and how green it
+// is: enough for the change to show at a glance on a black or a grey box, not
+// so much that a dark desktop gets a glaring patch.
+constexpr qreal kTintDepth = 0.04;
+constexpr qreal kLightSaturation = 0.4;
+constexpr qreal kDarkSaturation = 0.3;
 
 } // namespace
 
@@ -32,7 +35,7 @@ SealedColours sealedColoursFor(const QColor& base, const QColor& text)
     // Away from the text, so the contrast only grows as the tint deepens.
     const qreal away = dark ? -kLightnessStep : kLightnessStep;
     qreal lightness = std::clamp(dark ? own + kTintDepth : own - kTintDepth, 0.0, 1.0);
-    const qreal saturation = dark ? 0.45 : 0.4;
+    const qreal saturation = dark ? kDarkSaturation : kLightSaturation;
     QColor tint = QColor::fromHslF(kGreenHue, saturation, lightness);
     while (contrastRatio(tint, text) < kReadableContrast && lightness + away >= 0.0 &&
            lightness + away <= 1.0) {
