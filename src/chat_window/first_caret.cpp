@@ -9,7 +9,7 @@
 
 namespace svw {
 
-FirstCaret::FirstCaret(QWidget* window, QWidget* target, QList<QWidget*> keepers)
+FirstCaret::FirstCaret(QWidget* window, QWidget* target, const QList<QWidget*>& keepers)
     : QObject(window), m_window(window), m_target(target)
 {
     for (QWidget* keeper : keepers)

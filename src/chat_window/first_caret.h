@@ -18,7 +18,7 @@ namespace svw {
 class FirstCaret : public QObject
 {
 public:
-    FirstCaret(QWidget* window, QWidget* target, QList<QWidget*> keepers);
+    FirstCaret(QWidget* window, QWidget* target, const QList<QWidget*>& keepers);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
