@@ -103,7 +103,7 @@ private slots:
     {
         QTest::addColumn<QColor>("base");
         QTest::addColumn<QColor>("text");
-        QTest::newRow("light") << QColor(Qt::white) << QColor(Qt::black);
+        QTest::newRow("light grey") << QColor(0xfc, 0xfc, 0xfc) << QColor(0x23, 0x26, 0x29);
         QTest::newRow("soft light") << QColor(0xf7, 0xf7, 0xf2) << QColor(0x33, 0x33, 0x33);
         QTest::newRow("qt6ct darker") << QColor(0x3d, 0x3d, 0x3d) << QColor(Qt::white);
         QTest::newRow("dark") << QColor(0x2b, 0x2b, 0x2b) << QColor(0xee, 0xee, 0xee);
