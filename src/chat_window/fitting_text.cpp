@@ -7,7 +7,10 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QProxyStyle>
+#include <QPushButton>
+#include <QStyleOptionButton>
 #include <QStyleOptionComplex>
+#include <QStyleOptionFrame>
 
 #include <algorithm>
 
@@ -23,7 +26,7 @@ bool fits(const QFont& font, const QList<TextRoom>& texts)
 {
     const QFontMetrics metrics(font);
     return std::all_of(texts.begin(), texts.end(), [&](const TextRoom& t) {
-        return metrics.horizontalAdvance(t.text) <= t.room;
+        return metrics.horizontalAdvance(t.text) <= t.room && metrics.height() <= t.height;
     });
 }
 
@@ -63,6 +66,26 @@ constexpr int kDropDownWidth = 12;
 // What a line edit keeps between its edge and its text, and the caret.
 constexpr int kLineEditMargins = 2 * 2 + 1;
 
+// What a line edit keeps above and below its text, inside its contents.
+constexpr int kLineEditVerticalMargins = 2 * 1;
+
+// The height a caption has inside `control`: a button's within its frame and
+// the mark of being the default, anything else's within its margins.
+int captionHeight(const QWidget* control)
+{
+    const auto* button = qobject_cast<const QPushButton*>(control);
+    if (!button)
+        return control->contentsRect().height();
+    QStyleOptionButton option;
+    option.initFrom(button);
+    option.rect = button->rect();
+    if (button->isDefault())
+        option.features |= QStyleOptionButton::DefaultButton;
+    if (button->autoDefault())
+        option.features |= QStyleOptionButton::AutoDefaultButton;
+    return button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button).height();
+}
+
 } // namespace
 
 QFont fittingFont(QFont font, const QList<TextRoom>& texts, qreal smallest)
@@ -74,7 +97,8 @@ QFont fittingFont(QFont font, const QList<TextRoom>& texts, qreal smallest)
 
 void fitCaption(QWidget* control, const QString& caption, int padding)
 {
-    const QFont font = fittingFont(control->font(), {{caption, control->width() - padding}}, 6.0);
+    const QFont font = fittingFont(
+        control->font(), {{caption, control->width() - padding, captionHeight(control)}}, 6.0);
     if (font != control->font())
         control->setFont(font);
 }
@@ -87,7 +111,8 @@ void fitCaptions(const QList<Caption>& captions, int gap)
         const int overlap = c.label->geometry().right() - c.box->x() + 1;
         if (c.label->parentWidget() == c.box->parentWidget() && c.box->x() > c.label->x())
             c.label->setContentsMargins(0, 0, std::max(0, overlap + gap), 0);
-        rooms.append({c.label->text(), c.label->contentsRect().width()});
+        rooms.append(
+            {c.label->text(), c.label->contentsRect().width(), c.label->contentsRect().height()});
     }
     if (captions.isEmpty())
         return;
@@ -105,6 +130,23 @@ void fitCaptions(const QList<Caption>& captions, int gap)
     }
 }
 
+void fitBoxText(QLineEdit* edit)
+{
+    QStyleOptionFrame option;
+    option.initFrom(edit);
+    option.rect = edit->rect();
+    option.lineWidth = edit->hasFrame()
+                           ? edit->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, edit)
+                           : 0;
+    const QMargins margins = edit->textMargins();
+    const int height =
+        edit->style()->subElementRect(QStyle::SE_LineEditContents, &option, edit).height() -
+        margins.top() - margins.bottom() - kLineEditVerticalMargins;
+    const QFont font = fittingFont(edit->font(), {{QString(), 0, height}}, kSmallestBoxText);
+    if (font != edit->font())
+        edit->setFont(font);
+}
+
 void fitComboText(QComboBox* box, const QStringList& samples)
 {
     auto* style = new NarrowDropDownStyle(QApplication::style()->name(), kDropDownWidth);
@@ -118,9 +160,12 @@ void fitComboText(QComboBox* box, const QStringList& samples)
     const int field =
         style->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, box)
             .width();
+    const int fieldHeight =
+        style->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, box)
+            .height();
     QList<TextRoom> texts;
     for (const QString& sample : samples)
-        texts.append({sample, field - kLineEditMargins});
+        texts.append({sample, field - kLineEditMargins, fieldHeight - kLineEditVerticalMargins});
     const QFont font = fittingFont(box->font(), texts, kSmallestBoxText);
     if (font != box->font())
         box->setFont(font);

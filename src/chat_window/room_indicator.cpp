@@ -80,6 +80,12 @@ void RoomIndicator::setRoomDescription(const QString& description)
     refresh();
 }
 
+void RoomIndicator::setSealed(bool sealed)
+{
+    m_sealed = sealed;
+    update();
+}
+
 QString RoomIndicator::summary() const
 {
     return roomSummary(m_state, m_listening, m_description);
@@ -96,9 +102,11 @@ void RoomIndicator::refresh()
 
 QSize RoomIndicator::sizeHint() const
 {
-    // As high as a line of the menu's text, so the menu bar keeps its height.
+    // As high as a line of the menu's text, so the menu bar keeps its height;
+    // wide enough for the disc, the arcs and the lock, so the bar's items do
+    // not move when sealing is turned on.
     const int h = fontMetrics().height();
-    return QSize(h * 3 / 2 + 4, h);
+    return QSize(h * 3 / 2 + 4 + h * 3 / 4, h);
 }
 
 void RoomIndicator::keyPressEvent(QKeyEvent* event)
@@ -153,6 +161,38 @@ void RoomIndicator::paintEvent(QPaintEvent*)
             p.drawArc(arc, -45 * 16, 90 * 16);
         }
     }
+
+    if (m_sealed) {
+        // After the outer arc, nearly as tall as the sign: it grows with the
+        // font where the disc stops growing.
+        const qreal lockHeight = h * 0.7;
+        const qreal left = disc.center().x() + d * 1.35 + 4;
+        paintLock(p, QRectF(left, (h - lockHeight) / 2, lockHeight * 0.75, lockHeight));
+    }
+}
+
+// A padlock: a shackle over a filled body with a keyhole, in the text's
+// colour so it reads on any menu bar.
+void RoomIndicator::paintLock(QPainter& p, const QRectF& place) const
+{
+    const QColor ink = palette().color(QPalette::WindowText);
+    const qreal w = place.width();
+    const qreal bodyTop = place.top() + place.height() * 0.45;
+    const QRectF body(place.left(), bodyTop, w, place.bottom() - bodyTop);
+    const qreal pen = std::max<qreal>(1.2, w / 6);
+    const QRectF shackle(place.left() + w * 0.2, place.top() + pen / 2, w * 0.6,
+                         (bodyTop - place.top()) * 2);
+    p.setPen(QPen(ink, pen, Qt::SolidLine, Qt::FlatCap));
+    p.setBrush(Qt::NoBrush);
+    p.drawArc(shackle, 0, 180 * 16);
+    p.drawLine(QPointF(shackle.left(), shackle.center().y()), QPointF(shackle.left(), bodyTop));
+    p.drawLine(QPointF(shackle.right(), shackle.center().y()), QPointF(shackle.right(), bodyTop));
+    p.setPen(Qt::NoPen);
+    p.setBrush(ink);
+    p.drawRoundedRect(body, w * 0.12, w * 0.12);
+    p.setBrush(palette().color(QPalette::Window));
+    const qreal hole = std::max<qreal>(1.0, w * 0.2);
+    p.drawEllipse(QPointF(body.center().x(), body.center().y() - hole * 0.3), hole / 2, hole / 2);
 }
 
 } // namespace svw

@@ -6,6 +6,8 @@
 #include <QAbstractButton>
 #include <QString>
 
+class QPainter;
+
 namespace svw {
 
 // What the room is doing, in words: where the room stands, which room it is
@@ -17,7 +19,8 @@ QString roomSummary(RoomState state, bool listening, const QString& description)
 // listens; its tool tip says the same in words, with the room and the nick.
 // The shapes differ as well as the colours, so the sign reads without colour:
 // a full disc in the room, a ring while reaching it, a cross out of reach,
-// and two arcs beside it while listening. Pressed (by the mouse, or with
+// two arcs beside it while listening, and a padlock after them while the
+// window seals its lines. Pressed (by the mouse, or with
 // Space or Enter once Tab has reached it) it offers another room.
 class RoomIndicator : public QAbstractButton
 {
@@ -29,9 +32,11 @@ public:
     void setRoomState(RoomState state);
     void setListening(bool listening);
     void setRoomDescription(const QString& description);
+    void setSealed(bool sealed);
 
     RoomState roomState() const { return m_state; }
     bool listening() const { return m_listening; }
+    bool sealed() const { return m_sealed; }
     QString summary() const;
 
     QSize sizeHint() const override;
@@ -46,9 +51,11 @@ protected:
 
 private:
     void refresh();
+    void paintLock(QPainter& p, const QRectF& place) const;
 
     RoomState m_state = RoomState::Reaching;
     bool m_listening = false;
+    bool m_sealed = false;
     QString m_description;
 };
 

@@ -3,8 +3,10 @@
 
 #include "alwayz_on_top.h"
 #include "chat_room_control.h"
+#include "first_caret.h"
 #include "fitting_text.h"
 #include "link_colour.h"
+#include "menu_bar_look.h"
 #include "notice.h"
 #include "room_indicator.h"
 #include "web_page.h"
@@ -184,6 +186,8 @@ void Solvane::createControls()
     fitCaption(Web, Web->text(), 2);
     fitCaption(cmdClear, cmdClear->text(), 10);
     fitCaption(cmdSend, QStringLiteral("Send"), 10);
+    fitBoxText(txtSend);
+    fitBoxText(pw);
 
     const std::pair<QObject*, const char*> names[] = {
         {cmdClear, "cmdClear"}, {cmdSend, "cmdSend"}, {txtSend, "txtSend"},
@@ -229,6 +233,7 @@ void Solvane::createMenu()
     mnuExit = addItem("mnuExit", QStringLiteral("Exit"), &Solvane::mnuExit_Click);
     createSealing();
     letAltReachMenuBar(menuBar());
+    frameCheckedItems(menuBar()); // over the style the line above gives the bar
 
     // The menu bar's free right corner shows what the room is doing; the
     // controls below keep their places.
@@ -295,8 +300,10 @@ void Solvane::applyLinkColour()
 void Solvane::changeEvent(QEvent* event)
 {
     QMainWindow::changeEvent(event);
-    if (event->type() == QEvent::PaletteChange && Web)
+    if (event->type() == QEvent::PaletteChange && Web) {
         applyLinkColour();
+        applySealedLook();
+    }
 }
 
 void Solvane::Form_Load()
@@ -320,8 +327,10 @@ void Solvane::Form_Load()
     // Where typing goes once the user first activates the window: the
     // password, which is needed before anything can be sent or read. Left
     // to itself the focus would go to the first control created, Clear,
-    // where Enter would empty the conversation.
+    // where Enter would empty the conversation; and the click that activates
+    // the window would leave it wherever that click happened to land.
     pw->setFocus(Qt::OtherFocusReason);
+    new FirstCaret(this, pw, {cbPre, txtSend});
 }
 
 bool Solvane::eventFilter(QObject* watched, QEvent* event)

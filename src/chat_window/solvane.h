@@ -153,6 +153,7 @@ private:
     // Sealed lines (solvane_sealed.cpp).
     void createSealing();
     void mnuSeal_Toggled(bool on);
+    void applySealedLook();
     void fitMenuBar();
     void prepareSealKey();
     void sendSealed(const QString& text, const QString& key, const QString& prefix);

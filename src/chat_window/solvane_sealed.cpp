@@ -7,12 +7,13 @@
 
 #include "chat_room_control.h"
 #include "notice.h"
+#include "room_indicator.h"
 #include "sealed_conversation.h"
+#include "sealed_look.h"
 #include "shown_text.h"
 
 #include <QAction>
 #include <QApplication>
-#include <QColor>
 #include <QComboBox>
 #include <QDir>
 #include <QLineEdit>
@@ -27,10 +28,10 @@ namespace {
 
 // The menu bar of this small window has room for one short word after Exit,
 // and menu bars draw no check mark on their items: the caption stays, the
-// state is the action's checked state (screen readers say it), and the
-// conversation box shows it at a glance by its colour.
+// state is the action's checked state (screen readers say it, the bar frames
+// the item), the room sign shows a lock, and the conversation box shows it at
+// a glance by its colour.
 const QString kSealCaption = QStringLiteral("Seal");
-const QColor kSealedBase(0xe3, 0xf4, 0xe3);
 // The nonces and times of the sealed lines shown, nothing else.
 const QString kSeenFile = QStringLiteral("sealed-seen");
 
@@ -141,10 +142,26 @@ void Solvane::mnuSeal_Toggled(bool on)
 {
     mnuSeal->setToolTip(on ? QStringLiteral("Sealing is on: lines are sealed")
                            : QStringLiteral("Sealing is off: lines use the old cipher"));
-    QPalette colours = txtSaid->palette();
-    colours.setColor(QPalette::Base, on ? kSealedBase : palette().color(QPalette::Base));
-    txtSaid->setPalette(colours);
+    applySealedLook();
+    if (m_roomIndicator)
+        m_roomIndicator->setSealed(on);
     prepareSealKey();
+}
+
+// A green box while sealed, in colours worked out from the window's own so
+// that the conversation reads on light, dark and high-contrast desktops.
+void Solvane::applySealedLook()
+{
+    if (!mnuSeal || !mnuSeal->isChecked()) {
+        txtSaid->setPalette(QPalette()); // the window's colours again
+        return;
+    }
+    const SealedColours sealed =
+        sealedColoursFor(palette().color(QPalette::Base), palette().color(QPalette::Text));
+    QPalette colours;
+    colours.setColor(QPalette::Base, sealed.base);
+    colours.setColor(QPalette::Text, sealed.text);
+    txtSaid->setPalette(colours);
 }
 
 void Solvane::prepareSealKey()
