@@ -23,13 +23,16 @@ namespace svw {
 // something the user must act on). A room drives it with reached(), lost()
 // and troubleNow() and forwards its signals through ChatRoomControl.
 //
-// The IRC and XMPP rooms keep their lines and state here. The local room
-// does not: it has no connection that drops and comes back, only a host that
-// changes, and every line said there stays its own, numbered, until a host
-// relays it, so it is offered again whole to each new host (never split into
-// waiting and sent); and it tells of a room re-forming from its own clock
-// tick rather than a timer of its own. Its numbering and re-offering are
-// what the other copies check lines against, so it keeps them.
+// The IRC and XMPP rooms keep their lines and state here; the local room
+// keeps its own, for reasons of its kind. Its lines are not waiting or sent:
+// each is numbered when said and stays, with the time it last went out,
+// until a host relays it, and is offered whole again to every new host; the
+// numbers are what the other copies check its lines against, so a line
+// cannot go back to a queue of bare texts. And its outage is not a lost
+// connection: it is told on its clock tick only once it knows what keeps the
+// copy out (a lock held by a stranger, a host that turns it away or passes
+// nothing on), in words that are also its status, and each new look for the
+// room starts the wait again.
 class RoomSession : public QObject
 {
     Q_OBJECT

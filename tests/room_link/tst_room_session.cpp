@@ -9,6 +9,10 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <cstddef>
+#include <optional>
+#include <vector>
+
 using namespace Qt::StringLiterals;
 using namespace svw;
 
