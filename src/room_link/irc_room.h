@@ -240,8 +240,8 @@ private:
                         bool lastIsTrailing = false, bool urgent = false);
     void sendCommand(const QString& command, const QStringList& params,
                      bool lastIsTrailing = false);
-    // A PING whose PONG confirms every line written so far; the lines
-    // written go under the id of m_lastMark.
+    // A PING whose PONG confirms every line written so far. Each line is
+    // kept under the number of the PING written right after it.
     QByteArray confirmation();
     void pump();
     void requeueInFlight();

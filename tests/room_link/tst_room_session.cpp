@@ -6,6 +6,7 @@
 
 #include "room_session.h"
 
+#include <QCoreApplication>
 #include <QSignalSpy>
 #include <QTest>
 
