@@ -44,24 +44,31 @@ QString ircUserNameFromLogin()
 }
 
 IrcRoom::IrcRoom(const IrcRoomSettings& settings, QObject* parent)
-    : ChatRoomControl(parent), m_settings(settings), m_nick(settings.address.nick),
+    : ChatRoomControl(parent), m_settings(settings),
+      m_session(settings.address.channel, settings.troubleAfterMs), m_nick(settings.address.nick),
       m_pacer(settings.pacing), m_backoffMs(std::max(1, settings.reconnectMinMs))
 {
     m_clock.start();
     for (QTimer* timer : {&m_pumpTimer, &m_idleTimer, &m_reconnectTimer, &m_rejoinTimer,
-                          &m_troubleTimer, &m_pongTimer, &m_confirmTimer, &m_leaveTimer})
+                          &m_pongTimer, &m_confirmTimer, &m_leaveTimer})
         timer->setSingleShot(true);
     // Servers restart and connections drop; the control rejoins on its own
     // and only a room that stays out of reach is worth interrupting the user.
-    m_troubleTimer.setInterval(std::max(0, settings.troubleAfterMs));
-    connect(&m_troubleTimer, &QTimer::timeout, this, [this] {
-        m_outageTold = true;
-        setRoomState(RoomState::OutOfReach);
-        emit roomTrouble(
-            u"%1 on %2 has been out of reach for %3.\n%4\n\nWhat you send meanwhile "
-            u"waits and goes out, in order, once the channel is joined again. The "
-            u"program keeps trying."_s.arg(m_settings.address.channel, m_settings.address.host,
-                                           seconds(m_settings.troubleAfterMs), m_status));
+    m_session.setOutageWording([this](const QString& status) {
+        return u"%1 on %2 has been out of reach for %3.\n%4\n\nWhat you send meanwhile "
+               u"waits and goes out, in order, once the channel is joined again. The "
+               u"program keeps trying."_s.arg(m_settings.address.channel, m_settings.address.host,
+                                              seconds(m_settings.troubleAfterMs), status);
+    });
+    setUnconfirmed(false);
+    connect(&m_session, &RoomSession::stateChanged, this,
+            [this](RoomState state) { setRoomState(state); });
+    connect(&m_session, &RoomSession::statusChanged, this, &IrcRoom::statusChanged);
+    connect(&m_session, &RoomSession::trouble, this, &IrcRoom::roomTrouble);
+    // The session is ready when the channel is joined.
+    connect(&m_session, &RoomSession::ready, this, [this] {
+        emit joined();
+        emit roomReady();
     });
     connect(&m_pumpTimer, &QTimer::timeout, this, &IrcRoom::pump);
     connect(&m_confirmTimer, &QTimer::timeout, this, &IrcRoom::onConfirmTimeout);
@@ -75,14 +82,10 @@ IrcRoom::IrcRoom(const IrcRoomSettings& settings, QObject* parent)
         joinChannel();
         // After a kick the user heard why we are out; if the channel does
         // not take us back, that is news again once it has lasted.
-        if (m_outageTold && !m_troubleTimer.isActive() && m_recentKicks > 0 && !m_kickRejoinTried) {
+        if (m_recentKicks > 0 && !m_kickRejoinTried && m_session.watchAgain())
             m_kickRejoinTried = true;
-            m_outageTold = false;
-            beginOutage();
-        }
     });
     QTimer::singleShot(0, this, &IrcRoom::connectToServer);
-    beginOutage();
 }
 
 IrcRoom::~IrcRoom()
@@ -134,7 +137,7 @@ bool IrcRoom::SendRoomLine(const QString& line)
                            .arg(budget));
         return false;
     }
-    m_queue.push_back(line);
+    m_session.enqueue(line);
     pump();
     return true;
 }
@@ -170,9 +173,7 @@ QString IrcRoom::roomDescription() const
 
 int IrcRoom::waitingLineCount() const
 {
-    const auto unshown = std::count_if(m_inFlight.cbegin(), m_inFlight.cend(),
-                                       [](const SentLine& line) { return !line.shown; });
-    return int(m_queue.size()) + int(unshown);
+    return m_session.unsaidCount();
 }
 
 void IrcRoom::leaveRoom(std::chrono::milliseconds patience)
@@ -200,11 +201,12 @@ void IrcRoom::finishLeaving()
     m_leaveTimer.stop();
     // Lines written before the QUIT reach the channel ahead of it; the
     // ones still queued do not, nor, out of the channel, those in flight.
-    const int unsaid = isJoined() ? int(m_queue.size()) : waitingLineCount();
+    const int unsaid = isJoined() ? m_session.waitingCount() : waitingLineCount();
     m_gaveUp = true;
     for (QTimer* timer : {&m_pumpTimer, &m_idleTimer, &m_reconnectTimer, &m_rejoinTimer,
-                          &m_troubleTimer, &m_pongTimer, &m_confirmTimer})
+                          &m_pongTimer, &m_confirmTimer})
         timer->stop();
+    m_session.stopWatching();
     if (m_socket) {
         m_socket->disconnect(this);
         if (m_phase != Phase::Waiting && m_phase != Phase::Connecting)
@@ -262,10 +264,6 @@ void IrcRoom::sendCommand(const QString& command, const QStringList& params, boo
 QByteArray IrcRoom::confirmation()
 {
     ++m_lastMark;
-    for (SentLine& line : m_inFlight) {
-        if (line.mark == 0)
-            line.mark = m_lastMark;
-    }
     const QByteArray token = kMarkPrefix.toLatin1() + QByteArray::number(m_lastMark);
     // A bouncer answers PINGs itself, before the server has seen the line;
     // a NAMES query for a name no channel has is answered by the server,
@@ -283,8 +281,7 @@ void IrcRoom::pump()
         // (ngircd takes three commands a turn), so nobody else's line gets
         // between them and ours shows in the channel's order. A round trip
         // is short beside the pace servers allow.
-        const bool haveLine =
-            m_phase == Phase::Joined && !m_queue.empty() && (m_inFlight.empty() || m_unconfirmed);
+        const bool haveLine = m_phase == Phase::Joined && m_session.canSend();
         if (!haveCommand && !haveLine)
             return;
         const qint64 now = m_clock.elapsed();
@@ -298,8 +295,7 @@ void IrcRoom::pump()
             bytes = std::move(m_commands.front());
             m_commands.pop_front();
         } else {
-            const QString text = m_queue.front();
-            m_queue.pop_front();
+            const QString text = *m_session.takeNext();
             QString error;
             std::optional<QByteArray> line =
                 formatIrcCommand(u"PRIVMSG"_s, {m_settings.address.channel, text}, true, &error);
@@ -314,10 +310,8 @@ void IrcRoom::pump()
             // right after taking the line, or after refusing it, so our own
             // line is shown in its place among the others', a refused one
             // never is, and a refusal is always the oldest line in flight.
-            if (m_bounced > 0)
-                --m_bounced;
-            m_inFlight.push_back({text, 0, m_unconfirmed});
             bytes = *line + confirmation();
+            m_session.markSent(QString::number(m_lastMark), text, m_unconfirmed);
             if (!m_confirmTimer.isActive())
                 m_confirmTimer.start(std::max(1, m_settings.confirmTimeoutMs));
             if (m_unconfirmed && !m_serverEchoes && m_scanning)
@@ -330,31 +324,17 @@ void IrcRoom::pump()
 
 void IrcRoom::requeueInFlight()
 {
-    // In flight are older than what was never written, younger than what
-    // bounced; lines already shown as said are not said again.
-    const auto at = m_queue.begin() + qsizetype(std::min(m_bounced, m_queue.size()));
-    std::vector<QString> back;
-    for (const SentLine& line : m_inFlight) {
-        if (!line.shown)
-            back.push_back(line.text);
-    }
-    m_queue.insert(at, back.begin(), back.end());
-    m_inFlight.clear();
-    m_bounced = 0;
+    // Lines already shown as said are not said again.
+    m_session.requeueUnconfirmed();
     m_confirmTimer.stop();
 }
 
-void IrcRoom::bounceOldestInFlight()
+void IrcRoom::setUnconfirmed(bool unconfirmed)
 {
-    if (m_inFlight.empty())
-        return;
-    const SentLine line = m_inFlight.front();
-    m_inFlight.pop_front();
-    if (line.shown)
-        return;
-    const std::size_t at = std::min(m_bounced, m_queue.size());
-    m_queue.insert(m_queue.begin() + qsizetype(at), line.text);
-    m_bounced = at + 1;
+    // While the server confirms lines, one is in flight at a time (see
+    // pump()); while it does not, nothing would free the next.
+    m_unconfirmed = unconfirmed;
+    m_session.setUnconfirmedLimit(unconfirmed ? 0 : 1);
 }
 
 // --- state ------------------------------------------------------------------
@@ -364,24 +344,10 @@ void IrcRoom::setPhase(Phase phase)
     m_phase = phase;
 }
 
-void IrcRoom::announce(const QString& status)
-{
-    if (status == m_status)
-        return;
-    m_status = status;
-    emit statusChanged(status);
-}
-
 void IrcRoom::announceTrouble(const QString& status, const QString& consequence)
 {
     announce(status);
     emit roomTrouble(status + u"\n\n"_s + consequence);
-}
-
-void IrcRoom::beginOutage()
-{
-    if (!m_outageTold && !m_troubleTimer.isActive())
-        m_troubleTimer.start();
 }
 
 bool IrcRoom::isOwnNick(const QString& nick) const

@@ -6,6 +6,7 @@
 #include "irc_message.h"
 #include "irc_names.h"
 #include "irc_pacer.h"
+#include "room_session.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -142,7 +143,7 @@ public:
     Phase phase() const { return m_phase; }
     bool isJoined() const { return m_phase == Phase::Joined; }
     bool isScanning() const { return m_scanning; }
-    QString status() const { return m_status; }
+    QString status() const { return m_session.status(); }
     QString nick() const { return m_nick; }
     bool serverEchoes() const { return m_serverEchoes; }
     // Whether the server acknowledged the capability `name` on this connection.
@@ -157,7 +158,7 @@ public:
     // Lines said that the server has not confirmed yet (queued or in flight).
     qsizetype unconfirmedLines() const
     {
-        return qsizetype(m_queue.size()) + qsizetype(m_inFlight.size());
+        return qsizetype(m_session.waitingCount()) + qsizetype(m_session.unconfirmedCount());
     }
 
     // The most bytes a room line may take so that the server can relay it
@@ -169,13 +170,6 @@ signals:
     void linesConfirmed(); // the server confirmed every line said so far
 
 private:
-    struct SentLine
-    {
-        QString text;
-        quint64 mark = 0;   // the PING that confirms it; 0: none asked yet
-        bool shown = false; // shown as said before the server confirmed it
-    };
-
     void connectToServer();
     void onSocketReady();
     void onReadyRead();
@@ -246,22 +240,20 @@ private:
                         bool lastIsTrailing = false, bool urgent = false);
     void sendCommand(const QString& command, const QStringList& params,
                      bool lastIsTrailing = false);
-    // A PING whose PONG confirms every line written so far.
+    // A PING whose PONG confirms every line written so far. Each line is
+    // kept under the number of the PING written right after it.
     QByteArray confirmation();
     void pump();
     void requeueInFlight();
-    // The oldest line in flight goes back to the queue, before what was
-    // never written: the channel did not take it because we were out.
-    void bounceOldestInFlight();
+    // Whether the server confirms lines; while it does not, they go out
+    // without waiting for each other.
+    void setUnconfirmed(bool unconfirmed);
     void scheduleRejoin(const QString& reason, int delayMs = -1);
     void setPhase(Phase phase);
-    void announce(const QString& status);
+    void announce(const QString& status) { m_session.announce(status); }
     // Announces a failure and tells the user through roomTrouble(), with
-    // what it means for the lines said.
+    // what it means for the lines said; where the room stands is unchanged.
     void announceTrouble(const QString& status, const QString& consequence);
-    // Starts the wait after which a room still out of the channel tells the
-    // user; a rejoin in time ends it unheard.
-    void beginOutage();
 
     bool isOwnNick(const QString& nick) const;
     bool isOurChannel(const QString& channel) const;
@@ -270,7 +262,9 @@ private:
     QPointer<QSslSocket> m_socket;
     QByteArray m_inbox;
     Phase m_phase = Phase::Waiting;
-    QString m_status;
+    // The lines said, waiting or in flight (each under the mark of the PING
+    // that confirms it), where the channel stands, and when to tell.
+    RoomSession m_session;
     bool m_scanning = false;
 
     // Who we are on the server, as far as it has told us.
@@ -309,9 +303,6 @@ private:
     // Outgoing: commands of the protocol go before room lines; both share
     // one pace.
     std::deque<QByteArray> m_commands;
-    std::deque<QString> m_queue;     // room lines not written yet
-    std::deque<SentLine> m_inFlight; // written, not confirmed
-    std::size_t m_bounced = 0;       // lines at the queue's front that bounced off the channel
     quint64 m_lastMark = 0;
     quint64 m_answeredMark = 0; // the newest confirmation the server answered
     QTimer m_confirmTimer;      // for the oldest line in flight
@@ -350,8 +341,6 @@ private:
     bool m_pingOutstanding = false;
     QTimer m_reconnectTimer;
     QTimer m_rejoinTimer;
-    QTimer m_troubleTimer;
-    bool m_outageTold = false; // the user heard of this time out of the channel
     int m_backoffMs = 0;
     QString m_lastServerError;    // a refused password or ban, told before the server closes
     QString m_certificateRefusal; // what the user must know of a refused certificate

@@ -7,6 +7,7 @@
 #include <QRegularExpression>
 
 #include <algorithm>
+#include <vector>
 
 namespace svw {
 
@@ -30,15 +31,11 @@ void IrcRoom::handleJoin(const IrcMessage& message)
     m_rejoinTimer.stop();
     m_backoffMs = std::max(1, m_settings.reconnectMinMs);
     setPhase(Phase::Joined);
-    announce(
-        u"In %1 on %2 as %3."_s.arg(m_settings.address.channel, m_settings.address.host, m_nick));
-    m_troubleTimer.stop(); // in the channel: nothing to tell
-    m_outageTold = false;
     m_refusedLines = 0; // a fresh join is a fresh start
-    setRoomState(RoomState::Connected);
     askForHistory();
-    emit joined();
-    emit roomReady();
+    // In the channel: nothing to tell; joined() and roomReady() follow.
+    m_session.reached(
+        u"In %1 on %2 as %3."_s.arg(m_settings.address.channel, m_settings.address.host, m_nick));
     pump();
 }
 
@@ -50,7 +47,7 @@ void IrcRoom::handleLeft(const QString& reason, int rejoinDelayMs)
     // for one it took before we left, a refusal for one it did not, which
     // then goes out again once we are back.
     setPhase(Phase::Registered);
-    setRoomState(m_outageTold ? RoomState::OutOfReach : RoomState::Reaching);
+    m_session.leftRoom();
     scheduleRejoin(reason, rejoinDelayMs);
 }
 
@@ -76,10 +73,7 @@ void IrcRoom::handleKick(const IrcMessage& message)
     const QString by = message.nick().isEmpty() ? u"the server"_s : message.nick();
     const QString why = message.param(2).isEmpty() ? u"no reason given"_s : message.param(2);
     handleLeft(u"kicked from %1 by %2: %3"_s.arg(m_settings.address.channel, by, why), int(delay));
-    m_troubleTimer.stop();
-    m_outageTold = true; // told now, not again when the wait has lasted
-    setRoomState(RoomState::OutOfReach);
-    emit roomTrouble(
+    m_session.tellNow(
         u"%1 kicked you from %2: %3\n\nThe program joins %2 again in %4. What you send "
         u"meanwhile waits and goes out, in order, once the channel is joined again."_s.arg(
             by, m_settings.address.channel, why, seconds(int(delay))));
@@ -116,13 +110,12 @@ void IrcRoom::handleLineRefused(const IrcMessage& message)
     if (m_phase != Phase::Joined) {
         // Kicked or parted before the server came to it: not the channel's
         // refusal, only our absence.
-        bounceOldestInFlight();
+        m_session.bounceOldest();
         pump();
         return;
     }
-    if (!m_inFlight.empty()) {
-        m_inFlight.pop_front();
-        if (m_inFlight.empty())
+    if (m_session.forgetOldest()) {
+        if (m_session.unconfirmedCount() == 0)
             m_confirmTimer.stop();
         else
             m_confirmTimer.start(std::max(1, m_settings.confirmTimeoutMs));
@@ -136,7 +129,7 @@ void IrcRoom::handleLineRefused(const IrcMessage& message)
                      u"not be. Lines you send are still offered to the channel; you will see "
                      u"here when it takes them again."_s.arg(m_settings.address.channel,
                                                              m_refusalReason, count));
-    if (m_queue.empty() && m_inFlight.empty())
+    if (m_session.allConfirmed())
         emit linesConfirmed();
     if (m_leaving && waitingLineCount() == 0)
         finishLeaving();
@@ -170,7 +163,7 @@ void IrcRoom::scheduleRejoin(const QString& reason, int delayMs)
     }
     announce(
         u"%1 (%2). Joining again in %3 ..."_s.arg(m_settings.address.host, reason, seconds(delay)));
-    beginOutage();
+    m_session.beginOutage();
     m_rejoinTimer.start(delay);
 }
 
@@ -194,27 +187,28 @@ void IrcRoom::confirmUpTo(const QString& token)
     if (!ok || !token.startsWith(kMarkPrefix))
         return;
     m_answeredMark = std::max(m_answeredMark, mark);
-    bool confirmed = false;
-    while (!m_inFlight.empty() && m_inFlight.front().mark != 0 && m_inFlight.front().mark <= mark) {
-        const SentLine line = m_inFlight.front();
-        m_inFlight.pop_front();
-        confirmed = true;
+    // A line is written under the mark of the PING that follows it; the
+    // server answers PINGs in order.
+    const std::vector<RoomSession::SentLine> done =
+        m_session.confirmOldest([mark](const QString& id) { return id.toULongLong() <= mark; });
+    const bool confirmed = !done.empty();
+    for (const RoomSession::SentLine& line : done) {
         // Without echo-message the server keeps our own lines to itself;
         // now that it has taken this one, it is said.
         if (!line.shown && !m_serverEchoes && m_scanning)
             emit RoomLine(m_nick, line.text);
     }
-    if (m_inFlight.empty())
+    if (m_session.unconfirmedCount() == 0)
         m_confirmTimer.stop();
     else if (confirmed)
         m_confirmTimer.start(std::max(1, m_settings.confirmTimeoutMs));
     if (m_unconfirmed) {
-        m_unconfirmed = false;
+        setUnconfirmed(false);
         announce(u"%1 confirms lines again."_s.arg(m_settings.address.host));
     }
     if (confirmed)
         endRefusals(u"%1 takes lines again."_s.arg(m_settings.address.channel));
-    if (confirmed && m_queue.empty() && m_inFlight.empty())
+    if (confirmed && m_session.allConfirmed())
         emit linesConfirmed();
     if (m_leaving && waitingLineCount() == 0)
         finishLeaving();
@@ -229,16 +223,15 @@ void IrcRoom::onConfirmTimeout()
     // count as said, unconfirmed, and so do the next ones until a PONG says
     // otherwise.
     int count = 0;
-    for (const SentLine& line : m_inFlight) {
+    for (const RoomSession::SentLine& line : m_session.takeUnconfirmed()) {
         if (line.shown)
             continue;
         ++count;
         if (!m_serverEchoes && m_scanning)
             emit RoomLine(m_nick, line.text);
     }
-    m_inFlight.clear();
     if (count > 0 && !m_unconfirmed) {
-        m_unconfirmed = true;
+        setUnconfirmed(true);
         const QString status = u"%1 did not confirm the lines sent within %2."_s.arg(
             m_settings.address.host, seconds(m_settings.confirmTimeoutMs));
         announceTrouble(
@@ -248,7 +241,7 @@ void IrcRoom::onConfirmTimeout()
             u"the channel refuses may show as said. They are not said again after a "
             u"reconnect."_s.arg(count == 1 ? u"1 line is"_s : u"%1 lines are"_s.arg(count)));
     }
-    if (m_queue.empty())
+    if (m_session.waitingCount() == 0)
         emit linesConfirmed();
     if (m_leaving && waitingLineCount() == 0)
         finishLeaving();

@@ -71,7 +71,7 @@ void IrcRoom::connectToServer()
     m_capLsLines = 0;
     m_answeredMark = m_lastMark;
     m_viaBouncer = false;
-    m_unconfirmed = false;
+    setUnconfirmed(false);
     m_batches.clear();
     m_playbackModule = false;
     m_chathistory = false;
@@ -120,7 +120,7 @@ void IrcRoom::connectToServer()
     });
 
     setPhase(Phase::Connecting);
-    setRoomState(m_outageTold ? RoomState::OutOfReach : RoomState::Reaching);
+    m_session.leftRoom();
     announce(u"Connecting to %1:%2 ..."_s.arg(address.host).arg(address.port));
     restartIdleTimer(m_settings.connectTimeoutMs);
 
@@ -170,11 +170,8 @@ void IrcRoom::giveUp(const QString& status, const QString& why)
 {
     m_gaveUp = true;
     onSocketLost(status);
-    m_troubleTimer.stop();
-    m_outageTold = true;
     announce(status + u" Not trying again."_s);
-    setRoomState(RoomState::OutOfReach);
-    emit roomTrouble(why);
+    m_session.tellNow(why);
 }
 
 void IrcRoom::answerPing(const QStringList& params)
@@ -283,7 +280,7 @@ void IrcRoom::onSocketLost(const QString& reason, bool serverClosed)
     m_idleTimer.stop();
     setPhase(Phase::Waiting);
 
-    setRoomState(m_outageTold ? RoomState::OutOfReach : RoomState::Reaching);
+    m_session.leftRoom();
 
     // What the server said before closing on us is the cause only when it
     // closed; a disconnect of our own has its own reason.
@@ -307,7 +304,7 @@ void IrcRoom::scheduleReconnect(const QString& reason)
     m_backoffMs = std::min(std::max(1, m_settings.reconnectMaxMs), m_backoffMs * 2);
     announce(u"Lost the connection to %1 (%2). Reconnecting in %3 ..."_s.arg(
         m_settings.address.host, reason, seconds(delay)));
-    beginOutage();
+    m_session.beginOutage();
     m_reconnectTimer.start(delay);
 }
 
@@ -332,11 +329,8 @@ void IrcRoom::onIdleTimeout()
                     .arg(m_settings.address.port)
                     .arg(seconds(m_settings.tlsHandshakeMs));
             onSocketLost(why);
-            if (!m_outageTold) {
-                m_outageTold = true;
-                m_troubleTimer.stop();
-                setRoomState(RoomState::OutOfReach);
-                emit roomTrouble(
+            if (!m_session.outageTold()) {
+                m_session.tellNow(
                     why + u".\n\nAn ircs:// address needs the server's TLS port (often 6697); "
                           u"a plain port (often 6667) is reached with irc://. The program keeps "
                           u"trying; what you send waits."_s);

@@ -264,7 +264,7 @@ void IrcRoom::tellJoinRefusal(const IrcMessage& message)
 {
     // Most refusals heal by themselves (a full channel, a short ban); a
     // wrong key or a missing account needs the user, who hears of it now.
-    if (m_phase != Phase::Registered || m_outageTold)
+    if (m_phase != Phase::Registered || m_session.outageTold())
         return;
     const QString& channel = m_settings.address.channel;
     QString why;
@@ -280,11 +280,8 @@ void IrcRoom::tellJoinRefusal(const IrcMessage& message)
     } else {
         return;
     }
-    m_outageTold = true;
-    m_troubleTimer.stop();
-    setRoomState(RoomState::OutOfReach);
-    emit roomTrouble(why + u"\n\nThe program keeps trying to join; what you send waits and "
-                           u"goes out, in order, once it is in."_s);
+    m_session.tellNow(why + u"\n\nThe program keeps trying to join; what you send waits and "
+                            u"goes out, in order, once it is in."_s);
 }
 
 void IrcRoom::refusePassword()

@@ -24,6 +24,7 @@ private slots:
     void burstIsConfirmedLineByLine();
     void refusedLinesAreNeverShownAndAreCounted();
     void refusalCountStartsAgainAfterRejoin();
+    void rejoinRefusedAfterKickIsToldOnceItLasts();
     void stayingInTheChannelIsNoTrouble();
     void pingFloodNeitherQueuesNorStarves();
     void longSessionAnswersEveryPing();
@@ -189,6 +190,31 @@ void TestIrcTrouble::refusalCountStartsAgainAfterRejoin()
     QVERIFY(QTest::qWaitFor([&] { return pia.troubles().size() == 3; }, kServerWaitMs));
     QVERIFY2(pia.troubles()[2].contains("1 line you sent was not said"),
              qPrintable(pia.troubles()[2]));
+}
+
+// The kick was told at once; a channel that then keeps the copy out is news
+// again once that has lasted, not only the kick.
+void TestIrcTrouble::rejoinRefusedAfterKickIsToldOnceItLasts()
+{
+    QTcpServer fake;
+    QVERIFY(fake.listen(QHostAddress::LocalHost));
+    IrcRoomSettings settings = testRoomSettings(fake.serverPort(), "rex", "#t");
+    settings.kickRejoinMs = 50;
+    // Long enough to be in the channel well before it, even under the
+    // sanitizers on a busy machine.
+    settings.troubleAfterMs = 2000;
+    WatchedRoom rex(settings);
+    auto peer = acceptAndJoin(fake, rex, "rex", "#t");
+    QVERIFY(peer);
+
+    peer->send(":op!o@h KICK #t rex :out");
+    QVERIFY(QTest::qWaitFor([&] { return peer->lines().count("JOIN #t") == 2; }, kServerWaitMs));
+    QCOMPARE(rex.troubles().size(), 1);
+    QVERIFY(rex.troubles()[0].contains("kicked you"));
+    peer->send(":fake 474 rex #t :Cannot join channel (+b)");
+    QVERIFY(QTest::qWaitFor([&] { return rex.troubles().size() == 2; }, kServerWaitMs));
+    QVERIFY2(rex.troubles()[1].contains("out of reach"), qPrintable(rex.troubles()[1]));
+    QCOMPARE(rex->roomState(), RoomState::OutOfReach);
 }
 
 // A copy that stays in its channel past the trouble delay is never told the
