@@ -4,6 +4,7 @@
 #include "xmpp_room.h"
 
 #include "xmpp_room_detail.h"
+#include "xmpp_stanza.h"
 
 #include <QHash>
 #include <QRandomGenerator>
@@ -136,6 +137,12 @@ void XmppRoom::onLog(void* self, xmpp_log_level_t level, const char* /*area*/, c
         return;
     if (std::strncmp(msg, "RECV: ", 6) == 0) {
         room->m_received = true;
+        // libstrophe keeps the stream's features to itself; its log shows
+        // them, and with them the largest stanza the server takes.
+        if (std::strncmp(msg + 6, "<features ", 10) == 0) {
+            if (const std::optional<qint64> limit = advertisedStanzaLimit(room->m_ctx, msg + 6))
+                room->m_stanzaLimit = *limit;
+        }
     } else if (std::strncmp(msg, "Q_ADD: ", 7) == 0) {
         room->m_queued = true;
     } else if (std::strncmp(msg, "Certificate verification FAILED", 31) == 0) {
@@ -185,6 +192,7 @@ void XmppRoom::handleDisconnected(int error, xmpp_stream_error_t* streamError)
     m_connected = false;
     m_connectTimer.stop();
     m_rejoinTimer.stop();
+    m_keptTimer.stop();
     if (m_readNotifier)
         m_readNotifier->setEnabled(false);
     if (m_writeNotifier)
