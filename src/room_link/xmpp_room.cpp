@@ -317,6 +317,10 @@ void XmppRoom::pump()
         m_session.markSent(QString::fromUtf8(id), *line);
         xmpp_free(m_ctx, id);
     }
+    // Leaving waits for the lines said to come back; a line not sent
+    // leaves nothing to wait for.
+    if (m_leaving && waitingLineCount() == 0)
+        QTimer::singleShot(0, this, &XmppRoom::finishLeaving);
     drive();
 }
 

@@ -268,13 +268,11 @@ private slots:
         dialog.show();
         find<QTabWidget>(&dialog, "roomKinds")->setCurrentIndex(2);
         find<QLineEdit>(&dialog, "xmppAccount")->setText(u"zoe@example.org"_s);
-        for (const QString& room : {u"den"_s, u"den@muc.example/zoe"_s, u"d'en@muc.example"_s}) {
-            find<QLineEdit>(&dialog, "xmppRoom")->setText(room);
-            find<QPushButton>(&dialog, "enterRoom")->click();
-            QVERIFY2(dialog.isVisible(), qPrintable(room));
-            QVERIFY(find<QLabel>(&dialog, "roomProblem")->text().contains(room));
-            QVERIFY(!find<QPushButton>(&dialog, "copyInvitation")->isEnabled());
-        }
+        find<QLineEdit>(&dialog, "xmppRoom")->setText(u"den@muc.example/zoe"_s);
+        find<QPushButton>(&dialog, "enterRoom")->click();
+        QVERIFY(dialog.isVisible());
+        QVERIFY(find<QLabel>(&dialog, "roomProblem")->text().contains(u"den@muc.example/zoe"_s));
+        QVERIFY(!find<QPushButton>(&dialog, "copyInvitation")->isEnabled());
         find<QLineEdit>(&dialog, "xmppRoom")->setText(u"den@muc.example"_s);
         find<QLineEdit>(&dialog, "xmppServer")->setText(u"host:port"_s);
         find<QPushButton>(&dialog, "enterRoom")->click();
