@@ -36,6 +36,11 @@ QString neutralResource()
     return resource;
 }
 
+// libstrophe reads at most this much a turn; TLS decrypts at most a record
+// at a time.
+constexpr int kReadSize = 4096;
+constexpr int kLargestTlsRecord = 16384;
+
 } // namespace
 
 void XmppRoom::connectToServer()
@@ -89,18 +94,27 @@ void XmppRoom::drive()
     if (m_driving || !m_ctx)
         return;
     m_driving = true;
-    // A TLS record can hold more than one read takes: run again while the
-    // last turn read something, until the socket and TLS have nothing left.
-    // What libstrophe queued during a turn is written at the start of the
-    // next one: run again while the last turn queued something, too.
-    for (int turn = 0; turn < 256; ++turn) {
+    // A TLS record can hold more than one read takes, and what TLS holds
+    // decrypted the socket's notifier never tells of: run again while the
+    // last turns read something, until the socket and TLS have nothing
+    // left. A turn that reads part of a long stanza says nothing (only
+    // whole stanzas are logged), so a few quiet turns in a row, enough to
+    // empty the largest record, end the run. What libstrophe queued during
+    // a turn is written at the start of the next one: run again while the
+    // last turn queued something, too.
+    constexpr int kQuietTurns = kLargestTlsRecord / kReadSize + 1;
+    int quiet = 0;
+    for (int turn = 0; turn < 256 && quiet < kQuietTurns; ++turn) {
         m_received = false;
         m_queued = false;
         xmpp_run_once(m_ctx, 0);
-        if (!m_received && !m_queued)
-            break;
+        quiet = m_received || m_queued ? 0 : quiet + 1;
     }
     m_driving = false;
+    // Still busy after many turns (a long burst): the rest after the
+    // window has had its turn.
+    if (quiet < kQuietTurns)
+        QTimer::singleShot(0, this, &XmppRoom::drive);
     if (m_writeNotifier)
         m_writeNotifier->setEnabled(
             m_conn && (xmpp_conn_is_connecting(m_conn) || xmpp_conn_send_queue_len(m_conn) > 0));
