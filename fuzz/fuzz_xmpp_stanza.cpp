@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Whatever an XMPP server or another member may send, as libstrophe hands
-// it over, through what the XMPP room makes of it; and any text as an
-// xmpp: room address.
+// it over (or its log shows it), through what the XMPP room makes of it;
+// and any text as an xmpp: room address.
 
 #include "fuzz_check.h"
 #include "xmpp_stanza.h"
@@ -24,8 +24,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     QString error;
     const QString room = xmppRoomFromChoice(QString::fromUtf8(text), &error);
     check(room.isEmpty() != error.isEmpty());
-    if (!room.isEmpty())
+    if (!room.isEmpty()) {
         check(room.contains(u'@') && !room.contains(u'/') && room == room.toLower());
+        // The address written for a room reads back as that room.
+        QString again;
+        check(xmppRoomFromChoice(xmppRoomAddress(room), &again) == room);
+    }
+
+    // Stream features as libstrophe's log shows them: a limit is never
+    // negative, and anything else leaves the known limit alone.
+    if (const std::optional<qint64> limit = advertisedStanzaLimit(ctx, text.constData()))
+        check(*limit >= 0);
 
     xmpp_stanza_t* stanza = xmpp_stanza_new_from_string(ctx, text.constData());
     if (!stanza)

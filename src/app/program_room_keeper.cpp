@@ -34,6 +34,20 @@ std::pair<QString, QString> withoutPassword(const QString& address)
     return {address.left(colon) + address.mid(at), password};
 }
 
+QString passwordQuestion(const QString& account, const QString& address)
+{
+    return QStringLiteral("The password of the account %1 for %2:").arg(account, address);
+}
+
+// What is remembered with a room besides its secrets.
+void takeRemembered(const RoomMemory::SecretsNeeded& needed, RoomCredentials* credentials)
+{
+    credentials->saslAccount = needed.saslAccount;
+    credentials->clientCertificate = needed.clientCertificate;
+    credentials->server = needed.server;
+    credentials->nick = needed.nick;
+}
+
 } // namespace
 
 ProgramRoomKeeper::ProgramRoomKeeper(const RoomMemory& memory, RoomSecrets* secrets, Asker ask)
@@ -41,8 +55,13 @@ ProgramRoomKeeper::ProgramRoomKeeper(const RoomMemory& memory, RoomSecrets* secr
 {}
 
 std::unique_ptr<ChatRoomControl>
-ProgramRoomKeeper::make(const QString& address, const RoomCredentials& credentials, QString* error)
+ProgramRoomKeeper::make(const QString& address, RoomCredentials& credentials, QString* error)
 {
+    // A room that would log in with no password (none typed, kept or set in
+    // the environment) asks for it rather than fail to log in.
+    if (const QString account = accountLackingPassword(address, credentials);
+        !account.isEmpty() && m_ask)
+        credentials.saslPassword = m_ask(passwordQuestion(account, address)).value_or(QString());
     std::unique_ptr<ChatRoomControl> room =
         createChatRoomControl(address, defaultNick(), credentials, error);
     if (!room)
@@ -69,8 +88,7 @@ RoomCredentials ProgramRoomKeeper::secretsFor(const QString& address)
     if (const std::optional<RoomCredentials> kept =
             m_secrets ? m_secrets->read(address) : std::nullopt)
         credentials = *kept;
-    credentials.saslAccount = needed.saslAccount;
-    credentials.clientCertificate = needed.clientCertificate;
+    takeRemembered(needed, &credentials);
     const struct
     {
         QString field;
@@ -79,11 +97,14 @@ RoomCredentials ProgramRoomKeeper::secretsFor(const QString& address)
     } asks[] = {
         {kServerPassword, &credentials.serverPassword,
          QStringLiteral("The server password for %1:").arg(address)},
-        {kSaslPassword, &credentials.saslPassword,
-         QStringLiteral("The password of the account %1 for %2:").arg(needed.saslAccount, address)},
+        {kSaslPassword, &credentials.saslPassword, passwordQuestion(needed.saslAccount, address)},
     };
+    // A room that looks for its account's password itself is asked for it
+    // when it is made, and only when it found none.
+    const bool askedWhenMade = findsOwnPassword(address);
     for (const auto& ask : asks) {
-        if (needed.fields.contains(ask.field) && ask.value->isEmpty() && m_ask)
+        if (needed.fields.contains(ask.field) && ask.value->isEmpty() && m_ask &&
+            !(askedWhenMade && ask.value == &credentials.saslPassword))
             *ask.value = m_ask(ask.question).value_or(QString());
     }
     m_known.insert(address, credentials);
@@ -92,8 +113,14 @@ RoomCredentials ProgramRoomKeeper::secretsFor(const QString& address)
 
 std::unique_ptr<ChatRoomControl> ProgramRoomKeeper::start(const StartRoom& room, QString* error)
 {
-    const RoomCredentials credentials =
+    RoomCredentials credentials =
         room.from == StartRoom::From::Environment ? RoomCredentials() : secretsFor(room.address);
+    if (room.from == StartRoom::From::Memory) {
+        std::unique_ptr<ChatRoomControl> made = make(room.address, credentials, error);
+        if (made)
+            m_known.insert(room.address, credentials); // with a password asked for just now
+        return made;
+    }
     if (room.from != StartRoom::From::Argument)
         return make(room.address, credentials, error);
     // Remembered like a room chosen in the dialog: a password in the
@@ -111,9 +138,7 @@ RoomCredentials ProgramRoomKeeper::knownCredentials(const QString& address) cons
         return m_known.value(address);
     // The dialog shows the account; the passwords only once known this run.
     RoomCredentials credentials;
-    const RoomMemory::SecretsNeeded needed = m_memory.secretsNeeded(address);
-    credentials.saslAccount = needed.saslAccount;
-    credentials.clientCertificate = needed.clientCertificate;
+    takeRemembered(m_memory.secretsNeeded(address), &credentials);
     return credentials;
 }
 
@@ -128,13 +153,13 @@ QString ProgramRoomKeeper::secretsNote() const
 
 std::unique_ptr<ChatRoomControl> ProgramRoomKeeper::enter(const RoomChoice& choice, QString* error)
 {
-    std::unique_ptr<ChatRoomControl> room = make(choice.address, choice.credentials, error);
+    RoomCredentials given = choice.credentials;
+    std::unique_ptr<ChatRoomControl> room = make(choice.address, given, error);
     if (!room)
         return nullptr;
-    m_known.insert(choice.address, choice.credentials);
+    m_known.insert(choice.address, given);
     m_memory.remember(choice.address);
 
-    const RoomCredentials& given = choice.credentials;
     RoomMemory::SecretsNeeded needed;
     if (!given.serverPassword.isEmpty())
         needed.fields << kServerPassword;
@@ -142,6 +167,8 @@ std::unique_ptr<ChatRoomControl> ProgramRoomKeeper::enter(const RoomChoice& choi
         needed.fields << kSaslPassword;
     needed.saslAccount = given.saslAccount;
     needed.clientCertificate = given.clientCertificate;
+    needed.server = given.server;
+    needed.nick = given.nick;
     m_memory.rememberSecretsNeeded(choice.address, needed);
     if (!needed.fields.isEmpty() && m_secrets)
         m_secrets->write(choice.address, given);

@@ -38,8 +38,10 @@ public:
     std::unique_ptr<ChatRoomControl> enter(const RoomChoice& choice, QString* error) override;
 
 private:
-    std::unique_ptr<ChatRoomControl> make(const QString& address,
-                                          const RoomCredentials& credentials, QString* error);
+    // Makes the room; a password the room needs and `credentials` lack is
+    // asked for first and added to them.
+    std::unique_ptr<ChatRoomControl> make(const QString& address, RoomCredentials& credentials,
+                                          QString* error);
     RoomCredentials secretsFor(const QString& address);
 
     RoomMemory m_memory;

@@ -67,7 +67,9 @@ void RoomMemory::rememberSecretsNeeded(const QString& address, const SecretsNeed
         all.insert(address,
                    QJsonObject{{QLatin1String("fields"), QJsonArray::fromStringList(needed.fields)},
                                {QLatin1String("saslAccount"), needed.saslAccount},
-                               {QLatin1String("clientCertificate"), needed.clientCertificate}});
+                               {QLatin1String("clientCertificate"), needed.clientCertificate},
+                               {QLatin1String("server"), needed.server},
+                               {QLatin1String("nick"), needed.nick}});
     }
     QSettings settings(m_file, QSettings::IniFormat);
     settings.setValue(kSecretsNeeded,
@@ -84,6 +86,8 @@ RoomMemory::SecretsNeeded RoomMemory::secretsNeeded(const QString& address) cons
         needed.fields.append(field.toString());
     needed.saslAccount = entry.value(QLatin1String("saslAccount")).toString();
     needed.clientCertificate = entry.value(QLatin1String("clientCertificate")).toString();
+    needed.server = entry.value(QLatin1String("server")).toString();
+    needed.nick = entry.value(QLatin1String("nick")).toString();
     return needed;
 }
 

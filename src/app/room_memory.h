@@ -29,15 +29,19 @@ public:
     // Which secrets a room needs, by the names of their fields in
     // RoomCredentials ("serverPassword", "saslPassword"), and the account
     // to identify as: not the secrets, so that they can be asked for when
-    // no keyring keeps them.
+    // no keyring keeps them. Besides, what else of the user's own the room
+    // is entered with and its address does not hold (no secrets either).
     struct SecretsNeeded
     {
         QStringList fields;
         QString saslAccount;
         QString clientCertificate; // its path: no secret, and no keyring needed to keep it
+        QString server;            // an XMPP room's "host[:port]"
+        QString nick;              // an XMPP room's nick
         bool isEmpty() const
         {
-            return fields.isEmpty() && saslAccount.isEmpty() && clientCertificate.isEmpty();
+            return fields.isEmpty() && saslAccount.isEmpty() && clientCertificate.isEmpty() &&
+                   server.isEmpty() && nick.isEmpty();
         }
     };
     void rememberSecretsNeeded(const QString& address, const SecretsNeeded& needed);

@@ -48,7 +48,7 @@ RoomDialog::RoomDialog(RoomKeeper* keeper, const QString& nick, QWidget* parent)
     setWindowTitle(QStringLiteral("Choose a room"));
 
     // The kinds of room, in the order their pages show.
-    m_pages = {new LocalRoomPage, new IrcRoomPage(nick)};
+    m_pages = {new LocalRoomPage, new IrcRoomPage(nick), new XmppRoomPage};
 
     // Everything but Enter and Cancel scrolls, so the dialog fits a small
     // screen, or one scaled up, and its buttons stay in reach.

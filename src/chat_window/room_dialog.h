@@ -17,7 +17,7 @@ namespace svw {
 class RoomKindPage;
 
 // Where the user chooses the room to talk in: one page a kind of room (this
-// computer, an IRC network), the rooms chosen before, an address or a
+// computer, an IRC network, an XMPP group chat), the rooms chosen before, an address or a
 // friend's invitation to paste, what the others must choose to meet the
 // user, and the invitation to copy for them. Enter accepts the room filled
 // in; the window then goes there.

@@ -4,6 +4,7 @@
 #include "irc_address.h"
 #include "irc_names.h"
 #include "local_room.h"
+#include "xmpp_address.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -297,6 +298,113 @@ void IrcRoomPage::showCredentials(const RoomCredentials& credentials)
     m_saslAccount->setText(credentials.saslAccount);
     m_saslPassword->setText(credentials.saslPassword);
     m_clientCertificate->setText(credentials.clientCertificate);
+}
+
+XmppRoomPage::XmppRoomPage(QWidget* parent)
+    : RoomKindPage(parent), m_room(new QLineEdit), m_account(new QLineEdit),
+      m_password(secretBox()), m_nick(new QLineEdit), m_server(new QLineEdit)
+{
+    auto* form = new QFormLayout(this);
+    m_room->setPlaceholderText(QStringLiteral("room@conference.example.org"));
+    m_account->setPlaceholderText(QStringLiteral("you@example.org"));
+    m_nick->setPlaceholderText(QStringLiteral("the account's name, before the @"));
+    m_server->setPlaceholderText(QStringLiteral("found from the account"));
+    addRow(form, QStringLiteral("Roo&m:"), m_room, "xmppRoom",
+           QStringLiteral("The group chat's address, such as friends@conference.example.org"));
+    addRow(form, QStringLiteral("&Account:"), m_account, "xmppAccount",
+           QStringLiteral("Your XMPP account, such as ann@example.org"));
+    addRow(form, QStringLiteral("Account pa&ssword:"), m_password, "xmppPassword",
+           QStringLiteral("The account's password; asked for when left empty"));
+    addRow(form, QStringLiteral("Nic&k:"), m_nick, "xmppNick",
+           QStringLiteral("The name you go by in the room; optional"));
+    addRow(form, QStringLiteral("&Server:"), m_server, "xmppServer",
+           QStringLiteral("Optional: host or host:port, where the account's domain does not "
+                          "lead to its server"));
+    for (QLineEdit* box : {m_room, m_account, m_nick, m_server})
+        connect(box, &QLineEdit::textChanged, this, &RoomKindPage::changed);
+}
+
+bool XmppRoomPage::takes(const QString& address) const
+{
+    return isXmppRoomChoice(address);
+}
+
+bool XmppRoomPage::showAddress(const QString& address)
+{
+    QString error;
+    const QString room = xmppRoomFromChoice(address, &error);
+    if (room.isEmpty())
+        return false;
+    m_room->setText(room);
+    return true;
+}
+
+QString XmppRoomPage::address(QString* error) const
+{
+    const QString typed = m_room->text().trimmed();
+    if (typed.isEmpty()) {
+        *error = QStringLiteral("Name the room, as in friends@conference.example.org.");
+        return {};
+    }
+    QString why;
+    const QString room = readXmppRoomJid(typed, &why);
+    if (room.isEmpty()) {
+        *error = QStringLiteral("\"%1\" is no room's address: %2.").arg(typed, why);
+        return {};
+    }
+    if (!isXmppAccountJid(m_account->text().trimmed())) {
+        *error = QStringLiteral("Give the account to log in with, as in ann@example.org.");
+        return {};
+    }
+    QString host;
+    quint16 port = 0;
+    if (const QString server = m_server->text().trimmed();
+        !server.isEmpty() && !readXmppServer(server, &host, &port)) {
+        *error = QStringLiteral("Give the server as host or host:port, or leave it empty.");
+        return {};
+    }
+    return xmppRoomAddress(room);
+}
+
+QString XmppRoomPage::invitation() const
+{
+    QString why;
+    const QString room = readXmppRoomJid(m_room->text().trimmed(), &why);
+    return room.isEmpty() ? QString() : xmppRoomAddress(room);
+}
+
+QString XmppRoomPage::meetingText() const
+{
+    QString why;
+    const QString room = readXmppRoomJid(m_room->text().trimmed(), &why);
+    const QString where = room.isEmpty() ? QStringLiteral("the same XMPP group chat")
+                                         : QStringLiteral("the XMPP group chat %1").arg(room);
+    return QStringLiteral("To meet you, the others choose %1, each with an XMPP account and a "
+                          "nick of their own.")
+        .arg(where);
+}
+
+RoomCredentials XmppRoomPage::credentials() const
+{
+    RoomCredentials given;
+    given.saslAccount = m_account->text().trimmed();
+    given.saslPassword = m_password->text();
+    given.nick = m_nick->text().trimmed();
+    given.server = m_server->text().trimmed();
+    return given;
+}
+
+void XmppRoomPage::showCredentials(const RoomCredentials& credentials)
+{
+    // A room entered before brings its account; one not known keeps what
+    // the page holds, so a friend's invitation pasted after the account
+    // was typed does not undo it.
+    if (credentials.saslAccount.isEmpty())
+        return;
+    m_account->setText(credentials.saslAccount);
+    m_password->setText(credentials.saslPassword);
+    m_nick->setText(credentials.nick);
+    m_server->setText(credentials.server);
 }
 
 } // namespace svw

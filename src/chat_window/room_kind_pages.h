@@ -111,4 +111,32 @@ private:
     QLineEdit* m_clientCertificate;
 };
 
+// A group chat on XMPP: the room's address, the account to log in with and
+// its password, the nick, and the server where the account's domain does
+// not lead to it. The address holds the room alone; the rest is the user's
+// own and goes with the credentials.
+class XmppRoomPage : public RoomKindPage
+{
+    Q_OBJECT
+
+public:
+    explicit XmppRoomPage(QWidget* parent = nullptr);
+
+    QString title() const override { return QStringLiteral("&XMPP group chat"); }
+    bool takes(const QString& address) const override;
+    bool showAddress(const QString& address) override;
+    QString address(QString* error) const override;
+    QString invitation() const override;
+    QString meetingText() const override;
+    RoomCredentials credentials() const override;
+    void showCredentials(const RoomCredentials& credentials) override;
+
+private:
+    QLineEdit* m_room;
+    QLineEdit* m_account;
+    QLineEdit* m_password;
+    QLineEdit* m_nick;
+    QLineEdit* m_server;
+};
+
 } // namespace svw

@@ -4,8 +4,8 @@
 #include "irc_address.h"
 #include "irc_room_choice.h"
 #include "local_room.h"
+#include "xmpp_address.h"
 #include "xmpp_room.h"
-#include "xmpp_stanza.h"
 
 #include <QFileInfo>
 #include <QStringList>
@@ -54,10 +54,24 @@ std::unique_ptr<ChatRoomControl> createLocalRoom(const QString& choice, const QS
     return room;
 }
 
-// An XMPP room: the account comes from SVW_XMPP_JID, its password from the
-// credentials (the field that holds an IRC SASL password holds the account's
-// password here: both are "the password of the account we log in with") or
-// SVW_XMPP_PASSWORD; the nick is SVW_NICK or the account's local part.
+// The XMPP account the room dialog gave, else SVW_XMPP_JID.
+QString xmppAccount(const RoomCredentials& credentials)
+{
+    const QString given = credentials.saslAccount.trimmed();
+    return given.isEmpty() ? qEnvironmentVariable("SVW_XMPP_JID").trimmed() : given;
+}
+
+QString xmppPassword(const RoomCredentials& credentials)
+{
+    return credentials.saslPassword.isEmpty() ? qEnvironmentVariable("SVW_XMPP_PASSWORD")
+                                              : credentials.saslPassword;
+}
+
+// An XMPP room: the account, its password, the server and the nick come
+// from the room dialog (`credentials`: the fields that hold an IRC SASL
+// account and password hold the XMPP account and its password, both being
+// "the account we log in with"), else from the environment; the nick last
+// of all from the account's local part.
 std::unique_ptr<ChatRoomControl> createXmppRoom(const QString& choice, const QString& /*nick*/,
                                                 const RoomCredentials& credentials, QString* error)
 {
@@ -65,24 +79,26 @@ std::unique_ptr<ChatRoomControl> createXmppRoom(const QString& choice, const QSt
     settings.roomJid = xmppRoomFromChoice(choice, error);
     if (settings.roomJid.isEmpty())
         return nullptr;
-    settings.accountJid = qEnvironmentVariable("SVW_XMPP_JID").trimmed();
-    const qsizetype at = settings.accountJid.indexOf(u'@');
-    if (at <= 0 || at == settings.accountJid.size() - 1 || settings.accountJid.contains(u'/')) {
-        *error = QStringLiteral("An XMPP room needs the account to log in with: set SVW_XMPP_JID "
-                                "to it, as in \"ann@example.org\".");
+    settings.accountJid = xmppAccount(credentials);
+    if (!isXmppAccountJid(settings.accountJid)) {
+        *error =
+            QStringLiteral("An XMPP room needs the account to log in with: give it in the "
+                           "room dialog or set SVW_XMPP_JID to it, as in \"ann@example.org\".");
         return nullptr;
     }
-    settings.password = credentials.saslPassword.isEmpty()
-                            ? qEnvironmentVariable("SVW_XMPP_PASSWORD")
-                            : credentials.saslPassword;
+    settings.password = xmppPassword(credentials);
     if (settings.password.isEmpty()) {
         *error = QStringLiteral("The XMPP account %1 needs its password: give it in the room "
                                 "dialog or set SVW_XMPP_PASSWORD.")
                      .arg(settings.accountJid);
         return nullptr;
     }
-    const QString chosenNick = qEnvironmentVariable("SVW_NICK").trimmed();
-    settings.nick = chosenNick.isEmpty() ? settings.accountJid.left(at) : chosenNick;
+    QString chosenNick = credentials.nick.trimmed();
+    if (chosenNick.isEmpty())
+        chosenNick = qEnvironmentVariable("SVW_NICK").trimmed();
+    settings.nick = chosenNick.isEmpty()
+                        ? settings.accountJid.left(settings.accountJid.indexOf(u'@'))
+                        : chosenNick;
     settings.caFile = qEnvironmentVariable("SVW_XMPP_CAFILE");
     // libstrophe fails every TLS handshake on a CA file it cannot load,
     // which would look like a server out of reach: say so now.
@@ -93,18 +109,15 @@ std::unique_ptr<ChatRoomControl> createXmppRoom(const QString& choice, const QSt
     }
     // "host[:port]" of the server when the account's domain does not lead
     // to it (no SRV record, a test server).
-    const QString server = qEnvironmentVariable("SVW_XMPP_SERVER").trimmed();
-    if (!server.isEmpty()) {
-        const qsizetype colon = server.lastIndexOf(u':');
-        bool portOk = true;
-        settings.serverHost = colon < 0 ? server : server.left(colon);
-        settings.serverPort = colon < 0 ? 0 : server.mid(colon + 1).toUShort(&portOk);
-        if (!portOk || settings.serverHost.isEmpty()) {
-            *error = QStringLiteral("SVW_XMPP_SERVER is \"%1\", but it must be \"host\" or "
-                                    "\"host:port\".")
-                         .arg(server);
-            return nullptr;
-        }
+    const bool serverGiven = !credentials.server.trimmed().isEmpty();
+    const QString server = serverGiven ? credentials.server.trimmed()
+                                       : qEnvironmentVariable("SVW_XMPP_SERVER").trimmed();
+    if (!server.isEmpty() && !readXmppServer(server, &settings.serverHost, &settings.serverPort)) {
+        *error = QStringLiteral("%1 is \"%2\", but it must be \"host\" or \"host:port\".")
+                     .arg(serverGiven ? QStringLiteral("The XMPP server")
+                                      : QStringLiteral("SVW_XMPP_SERVER"),
+                          server);
+        return nullptr;
     }
     return std::make_unique<XmppRoom>(settings);
 }
@@ -136,6 +149,19 @@ std::unique_ptr<ChatRoomControl> createChatRoomControl(const QString& choice, co
                                                        QString* error)
 {
     return createChatRoomControl(choice, nick, RoomCredentials(), error);
+}
+
+bool findsOwnPassword(const QString& choice)
+{
+    return isXmppRoomChoice(choice);
+}
+
+QString accountLackingPassword(const QString& choice, const RoomCredentials& credentials)
+{
+    if (!findsOwnPassword(choice) || !xmppPassword(credentials).isEmpty())
+        return {};
+    const QString account = xmppAccount(credentials);
+    return isXmppAccountJid(account) ? account : QString();
 }
 
 std::unique_ptr<ChatRoomControl> createChatRoomControl(const QString& choice, const QString& nick,

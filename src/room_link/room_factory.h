@@ -14,14 +14,18 @@ namespace svw {
 QString defaultNick();
 
 // What a room needs besides its address, and what never goes into an address
-// that is shown, copied or remembered: the secrets the user gave in the room
-// dialog or the keyring holds. A field left empty means "none given".
+// that is shown or copied: the secrets the user gave in the room dialog or
+// the keyring holds, and what is the user's own in that room (the account,
+// the nick, the server it goes through). A field left empty means "none
+// given"; only the passwords are secrets.
 struct RoomCredentials
 {
     QString serverPassword;    // IRC: the server password (PASS); wins over one in the address
-    QString saslAccount;       // IRC: the account to identify as with SASL PLAIN
+    QString saslAccount;       // IRC: the account to identify as with SASL PLAIN; XMPP: the JID
     QString saslPassword;      // IRC: its password; XMPP: the account's password
     QString clientCertificate; // IRC: a PEM file with certificate and key, for SASL EXTERNAL
+    QString server;            // XMPP: "host[:port]" where the account's domain does not lead
+    QString nick;              // XMPP: the nick in the room
 };
 
 // Makes the room control that `choice` (the value of SVW_ROOM) names:
@@ -29,7 +33,9 @@ struct RoomCredentials
 //   "local:NAME"       a separate local room called NAME.
 //   "irc://[nick[:password]@]host[:port]/#channel[?key=KEY]" an IRC channel, and
 //   "ircs://..."       the same over TLS (see irc_room_choice.h).
-//   "xmpp:room@conference.example.org?join" an XMPP group chat (see xmpp_room.h).
+//   "xmpp:room@conference.example.org?join" an XMPP group chat (see xmpp_room.h),
+//                      with the account, server and nick from `credentials`, else
+//                      from SVW_XMPP_JID, SVW_XMPP_SERVER and SVW_NICK.
 // Returns nullptr, with *error a sentence for the user, when the choice is
 // not understood or its room cannot be used at all.
 std::unique_ptr<ChatRoomControl> createChatRoomControl(const QString& choice, const QString& nick,
@@ -37,5 +43,14 @@ std::unique_ptr<ChatRoomControl> createChatRoomControl(const QString& choice, co
                                                        QString* error);
 std::unique_ptr<ChatRoomControl> createChatRoomControl(const QString& choice, const QString& nick,
                                                        QString* error);
+
+// The account the room `choice` names would log in with, when it has no
+// password for it (neither in `credentials` nor in the environment): the
+// program asks the user for one. Empty when nothing is missing.
+QString accountLackingPassword(const QString& choice, const RoomCredentials& credentials);
+// Whether rooms of the kind `choice` names look for their account's password
+// there (an XMPP room: also in the environment), so that it is asked for
+// only once they have found none.
+bool findsOwnPassword(const QString& choice);
 
 } // namespace svw

@@ -47,8 +47,11 @@ XmppRoom::XmppRoom(const XmppRoomSettings& settings, QObject* parent)
     connect(&m_session, &RoomSession::trouble, this, &XmppRoom::roomTrouble);
     connect(&m_session, &RoomSession::ready, this, &XmppRoom::roomReady);
 
-    for (QTimer* timer : {&m_connectTimer, &m_reconnectTimer, &m_rejoinTimer, &m_leaveTimer})
+    for (QTimer* timer :
+         {&m_connectTimer, &m_reconnectTimer, &m_rejoinTimer, &m_keptTimer, &m_leaveTimer})
         timer->setSingleShot(true);
+    m_keptTimer.setInterval(std::max(1, settings.kickForgottenMs));
+    connect(&m_keptTimer, &QTimer::timeout, this, [this] { m_kicksInARow = 0; });
     m_connectTimer.setInterval(std::max(1, settings.connectTimeoutMs));
     connect(&m_connectTimer, &QTimer::timeout, this, [this] {
         dropConnection();
@@ -100,6 +103,11 @@ bool XmppRoom::SendRoomLine(const QString& line)
     m_session.enqueue(line);
     pump();
     return true;
+}
+
+bool XmppRoom::fitsOneLine(const QString& line) const
+{
+    return m_stanzaLimit <= 0 || roomMessageBytes(m_ctx, m_settings.roomJid, line) <= m_stanzaLimit;
 }
 
 QString XmppRoom::roomDescription() const
@@ -194,6 +202,8 @@ void XmppRoom::handleStanza(xmpp_stanza_t* stanza)
         }
         m_backoffMs = std::max(1, m_settings.reconnectMinMs);
         m_lastRefusal.clear();
+        if (m_kicksInARow > 0)
+            m_keptTimer.start();
         m_session.reached(u"In %1 as %2."_s.arg(m_settings.roomJid, m_nick));
         emit joined();
         pump();
@@ -239,20 +249,11 @@ void XmppRoom::handleStanza(xmpp_stanza_t* stanza)
         emit roomNotice(u"%1 now knows you as \"%2\"."_s.arg(m_settings.roomJid, m_nick));
         return;
     case Kind::Kicked:
-    case Kind::Banned: {
-        const bool banned = event.kind == Kind::Banned;
-        m_session.requeueUnconfirmed();
-        const QString reason = event.reason.isEmpty() ? QString() : u" ("_s + event.reason + u')';
-        const int wait = banned ? m_settings.reconnectMaxMs : m_settings.kickRejoinMs;
-        m_session.troubleNow(
-            (banned ? u"You were banned from %1%2."_s : u"You were removed from %1%2."_s)
-                .arg(m_settings.roomJid, reason),
-            u"What you send waits and goes out once the room takes you back; the program "
-            u"asks to join again in %1."_s.arg(xmppSeconds(wait)));
-        m_rejoinTimer.start(wait);
+    case Kind::Banned:
+        handleKick(event.kind == Kind::Banned, event.reason);
         return;
-    }
     case Kind::Left:
+        m_keptTimer.stop();
         m_session.requeueUnconfirmed();
         m_session.lost(u"Out of %1; joining again."_s.arg(m_settings.roomJid));
         m_rejoinTimer.start(m_backoffMs);
@@ -272,20 +273,54 @@ void XmppRoom::handleStanza(xmpp_stanza_t* stanza)
     }
 }
 
+void XmppRoom::handleKick(bool banned, const QString& reason)
+{
+    m_session.requeueUnconfirmed();
+    m_keptTimer.stop();
+    int wait = m_settings.reconnectMaxMs;
+    if (!banned) {
+        // Whoever keeps removing us is not asked again every half minute:
+        // each kick in a row doubles the wait, up to a bound.
+        const qint64 first = std::max(1, m_settings.kickRejoinMs);
+        const qint64 grown = first << std::min(m_kicksInARow, 20);
+        wait = int(std::min<qint64>(grown, std::max<qint64>(first, m_settings.kickRejoinMaxMs)));
+        ++m_kicksInARow;
+    }
+    const QString why = reason.isEmpty() ? QString() : u" ("_s + reason + u')';
+    m_session.troubleNow(
+        (banned ? u"You were banned from %1%2."_s : u"You were removed from %1%2."_s)
+            .arg(m_settings.roomJid, why),
+        u"What you send waits and goes out once the room takes you back; the program "
+        u"asks to join again in %1."_s.arg(xmppSeconds(wait)));
+    m_rejoinTimer.start(wait);
+}
+
 void XmppRoom::pump()
 {
     if (!m_conn || !m_connected || !m_session.isInRoom())
         return;
     while (const std::optional<QString> line = m_session.takeNext()) {
+        if (!fitsOneLine(*line)) {
+            // Said before the limit was known: the server would end the
+            // connection over it, and again after every reconnect.
+            emit roomTrouble(u"The server of %1 takes no message longer than %2 bytes.\n\n"
+                             u"A line of %3 characters was too long and was not said; the "
+                             u"lines after it still go out."_s.arg(m_settings.roomJid)
+                                 .arg(m_stanzaLimit)
+                                 .arg(line->size()));
+            continue;
+        }
         char* id = xmpp_uuid_gen(m_ctx);
-        xmpp_stanza_t* message =
-            xmpp_message_new(m_ctx, "groupchat", m_settings.roomJid.toUtf8().constData(), id);
-        xmpp_message_set_body(message, line->toUtf8().constData());
+        xmpp_stanza_t* message = newRoomMessage(m_ctx, m_settings.roomJid, *line, id);
         xmpp_send(m_conn, message);
         xmpp_stanza_release(message);
         m_session.markSent(QString::fromUtf8(id), *line);
         xmpp_free(m_ctx, id);
     }
+    // Leaving waits for the lines said to come back; a line not sent
+    // leaves nothing to wait for.
+    if (m_leaving && waitingLineCount() == 0)
+        QTimer::singleShot(0, this, &XmppRoom::finishLeaving);
     drive();
 }
 

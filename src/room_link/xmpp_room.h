@@ -25,7 +25,9 @@ struct XmppRoomSettings
     int connectTimeoutMs = 30'000; // to be logged in once the connection is asked
     int reconnectMinMs = 1'000;    // first wait before reconnecting; doubles ...
     int reconnectMaxMs = 60'000;   // ... up to this
-    int kickRejoinMs = 30'000;     // wait before rejoining after a kick
+    int kickRejoinMs = 30'000;     // wait before rejoining after a kick; doubles ...
+    int kickRejoinMaxMs = 600'000; // ... with each kick in a row, up to this
+    int kickForgottenMs = 600'000; // in the room this long again: earlier kicks are forgotten
     int troubleAfterMs = 20'000;   // out of the room this long before the user is told
 };
 
@@ -46,6 +48,12 @@ struct XmppRoomSettings
 // A dropped connection is tried again with a growing pause; a nick in use
 // is replaced by another; a kick or ban is told at once, as is a
 // certificate or password the server refuses (those are not tried again).
+// A copy kicked again and again waits longer each time before it asks to
+// come back, until the room has kept it for a while.
+//
+// Where the server advertises the largest stanza it takes, a line whose
+// message would be larger does not fit one line of the room; one that
+// comes anyway is not sent (the server would end the connection for it).
 // The room learns nothing of this program: the resource is random and a
 // version query is answered with an error.
 class XmppRoom : public ChatRoomControl
@@ -59,6 +67,7 @@ public:
     bool SendRoomLine(const QString& line) override;
     void StartRoomScan() override { m_scanning = true; }
     void StopRoomScan() override { m_scanning = false; }
+    bool fitsOneLine(const QString& line) const override;
     QString roomDescription() const override;
     int waitingLineCount() const override
     {
@@ -71,6 +80,10 @@ public:
     QString status() const { return m_session.status(); }
     // The full address the server bound for us ("ann@example.org/abc123").
     QString boundJid() const { return m_boundJid; }
+    // The largest stanza the server said it takes, in bytes; 0: no limit known.
+    qint64 stanzaLimit() const { return m_stanzaLimit; }
+    // Kicks in a row not yet forgotten: each one doubles the wait.
+    int kicksInARow() const { return m_kicksInARow; }
 
 signals:
     void joined(); // each time the room is (re)joined
@@ -90,6 +103,7 @@ private:
     void handleConnected();
     void handleDisconnected(int error, xmpp_stream_error_t* streamError);
     void handleStanza(xmpp_stanza_t* stanza);
+    void handleKick(bool banned, const QString& reason);
     void join();
     void pump();
     void scheduleReconnect(const QString& why);
@@ -115,10 +129,13 @@ private:
     bool m_connected = false; // logged in on this connection
     QString m_certificateRefusal;
     QString m_authRefusal;
+    qint64 m_stanzaLimit = 0; // kept across connections until the server says otherwise
 
     QTimer m_connectTimer;
     QTimer m_reconnectTimer;
     QTimer m_rejoinTimer;
+    QTimer m_keptTimer; // the room has kept us long enough to forget the kicks
+    int m_kicksInARow = 0;
     int m_backoffMs = 0;
     bool m_gaveUp = false;
 

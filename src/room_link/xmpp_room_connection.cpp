@@ -4,6 +4,7 @@
 #include "xmpp_room.h"
 
 #include "xmpp_room_detail.h"
+#include "xmpp_stanza.h"
 
 #include <QHash>
 #include <QRandomGenerator>
@@ -34,6 +35,11 @@ QString neutralResource()
             kAlphabet[QRandomGenerator::system()->bounded(int(sizeof kAlphabet) - 1)]);
     return resource;
 }
+
+// libstrophe reads at most this much a turn; TLS decrypts at most a record
+// at a time.
+constexpr int kReadSize = 4096;
+constexpr int kLargestTlsRecord = 16384;
 
 } // namespace
 
@@ -88,18 +94,27 @@ void XmppRoom::drive()
     if (m_driving || !m_ctx)
         return;
     m_driving = true;
-    // A TLS record can hold more than one read takes: run again while the
-    // last turn read something, until the socket and TLS have nothing left.
-    // What libstrophe queued during a turn is written at the start of the
-    // next one: run again while the last turn queued something, too.
-    for (int turn = 0; turn < 256; ++turn) {
+    // A TLS record can hold more than one read takes, and what TLS holds
+    // decrypted the socket's notifier never tells of: run again while the
+    // last turns read something, until the socket and TLS have nothing
+    // left. A turn that reads part of a long stanza says nothing (only
+    // whole stanzas are logged), so a few quiet turns in a row, enough to
+    // empty the largest record, end the run. What libstrophe queued during
+    // a turn is written at the start of the next one: run again while the
+    // last turn queued something, too.
+    constexpr int kQuietTurns = kLargestTlsRecord / kReadSize + 1;
+    int quiet = 0;
+    for (int turn = 0; turn < 256 && quiet < kQuietTurns; ++turn) {
         m_received = false;
         m_queued = false;
         xmpp_run_once(m_ctx, 0);
-        if (!m_received && !m_queued)
-            break;
+        quiet = m_received || m_queued ? 0 : quiet + 1;
     }
     m_driving = false;
+    // Still busy after many turns (a long burst): the rest after the
+    // window has had its turn.
+    if (quiet < kQuietTurns)
+        QTimer::singleShot(0, this, &XmppRoom::drive);
     if (m_writeNotifier)
         m_writeNotifier->setEnabled(
             m_conn && (xmpp_conn_is_connecting(m_conn) || xmpp_conn_send_queue_len(m_conn) > 0));
@@ -136,6 +151,12 @@ void XmppRoom::onLog(void* self, xmpp_log_level_t level, const char* /*area*/, c
         return;
     if (std::strncmp(msg, "RECV: ", 6) == 0) {
         room->m_received = true;
+        // libstrophe keeps the stream's features to itself; its log shows
+        // them, and with them the largest stanza the server takes.
+        if (std::strncmp(msg + 6, "<features ", 10) == 0) {
+            if (const std::optional<qint64> limit = advertisedStanzaLimit(room->m_ctx, msg + 6))
+                room->m_stanzaLimit = *limit;
+        }
     } else if (std::strncmp(msg, "Q_ADD: ", 7) == 0) {
         room->m_queued = true;
     } else if (std::strncmp(msg, "Certificate verification FAILED", 31) == 0) {
@@ -185,6 +206,7 @@ void XmppRoom::handleDisconnected(int error, xmpp_stream_error_t* streamError)
     m_connected = false;
     m_connectTimer.stop();
     m_rejoinTimer.stop();
+    m_keptTimer.stop();
     if (m_readNotifier)
         m_readNotifier->setEnabled(false);
     if (m_writeNotifier)

@@ -2,7 +2,9 @@
 #include "xmpp_stanza.h"
 
 #include <QByteArray>
-#include <QUrl>
+#include <QList>
+
+#include <limits>
 
 using namespace Qt::StringLiterals;
 
@@ -12,6 +14,10 @@ namespace {
 
 constexpr const char* kMucUserNs = "http://jabber.org/protocol/muc#user";
 constexpr const char* kStanzaErrorNs = "urn:ietf:params:xml:ns:xmpp-stanzas";
+constexpr const char* kStreamNs = "http://etherx.jabber.org/streams";
+constexpr const char* kStreamLimitsNs = "urn:xmpp:stream-limits:0";
+// As long as the ids xmpp_uuid_gen() gives the messages we send.
+constexpr const char* kSampleId = "00000000-0000-4000-8000-000000000000";
 
 QString text(const char* value)
 {
@@ -193,42 +199,45 @@ XmppRoomEvent readRoomStanza(xmpp_stanza_t* stanza, const QString& roomJid, cons
     return event;
 }
 
-bool isXmppRoomChoice(const QString& choice)
+xmpp_stanza_t* newRoomMessage(xmpp_ctx_t* ctx, const QString& roomJid, const QString& line,
+                              const char* id)
 {
-    return choice.startsWith(u"xmpp:"_s, Qt::CaseInsensitive);
+    xmpp_stanza_t* message = xmpp_message_new(ctx, "groupchat", roomJid.toUtf8().constData(), id);
+    xmpp_message_set_body(message, line.toUtf8().constData());
+    return message;
 }
 
-QString xmppRoomFromChoice(const QString& choice, QString* error)
+qint64 roomMessageBytes(xmpp_ctx_t* ctx, const QString& roomJid, const QString& line)
 {
-    const auto refuse = [&](const QString& why) {
-        *error = u"SVW_ROOM is \"%1\", but %2: write an XMPP room as "
-                 u"\"xmpp:room@conference.example.org?join\"."_s.arg(choice, why);
-        return QString();
-    };
-    if (!isXmppRoomChoice(choice))
-        return refuse(u"it is not an xmpp: address"_s);
-    QString rest = choice.mid(5);
-    // "xmpp://account@host/room@..." names the account to use; the account
-    // comes from SVW_XMPP_JID here, so that part is not taken.
-    if (rest.startsWith(u"//"_s))
-        return refuse(u"the account belongs in SVW_XMPP_JID, not in the address"_s);
-    const qsizetype query = rest.indexOf(u'?');
-    const QString action = query < 0 ? QString() : rest.mid(query + 1);
-    rest = query < 0 ? rest : rest.left(query);
-    if (!action.isEmpty() && action != u"join"_s)
-        return refuse(u"\"?%1\" is not \"?join\""_s.arg(action));
-    const QString jid = QUrl::fromPercentEncoding(rest.toUtf8());
-    const qsizetype at = jid.indexOf(u'@');
-    if (at <= 0 || at == jid.size() - 1 || jid.indexOf(u'@', at + 1) >= 0)
-        return refuse(u"it names no room (\"room@server\")"_s);
-    if (jid.contains(u'/'))
-        return refuse(u"a room's address has no \"/\" part (the nick comes from SVW_NICK)"_s);
-    for (const QChar c : jid) {
-        if (c.isSpace() || c < u' ' || c == u'"' || c == u'&' || c == u'\'' || c == u'<' ||
-            c == u'>' || c == u':')
-            return refuse(u"\"%1\" is not allowed in a room's address"_s.arg(c));
+    xmpp_stanza_t* message = newRoomMessage(ctx, roomJid, line, kSampleId);
+    char* buffer = nullptr;
+    size_t length = 0;
+    const bool written = xmpp_stanza_to_text(message, &buffer, &length) == XMPP_EOK;
+    xmpp_stanza_release(message);
+    if (!written)
+        return std::numeric_limits<qint64>::max(); // cannot be measured: cannot be sent either
+    xmpp_free(ctx, buffer);
+    return qint64(length);
+}
+
+std::optional<qint64> advertisedStanzaLimit(xmpp_ctx_t* ctx, const char* text)
+{
+    xmpp_stanza_t* features = text ? xmpp_stanza_new_from_string(ctx, text) : nullptr;
+    if (!features)
+        return std::nullopt;
+    std::optional<qint64> limit;
+    if (is(xmpp_stanza_get_name(features), "features") &&
+        is(xmpp_stanza_get_ns(features), kStreamNs)) {
+        limit = 0;
+        xmpp_stanza_t* limits =
+            xmpp_stanza_get_child_by_name_and_ns(features, "limits", kStreamLimitsNs);
+        bool read = false;
+        const qint64 bytes = childText(limits, "max-bytes").trimmed().toLongLong(&read);
+        if (read && bytes > 0)
+            limit = bytes;
     }
-    return jid.toLower();
+    xmpp_stanza_release(features);
+    return limit;
 }
 
 } // namespace svw

@@ -1,7 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "xmpp_address.h"
+
 #include <QString>
+
+#include <optional>
 
 #include <strophe.h>
 
@@ -37,10 +41,18 @@ struct XmppRoomEvent
 // `ownNick` the nick we asked for or hold in it.
 XmppRoomEvent readRoomStanza(xmpp_stanza_t* stanza, const QString& roomJid, const QString& ownNick);
 
-// The room's address from an RFC 5122 URI naming it ("xmpp:room@muc.example?join"),
-// lower-cased where XMPP folds case; empty, with *error set, when `choice` is
-// not such a URI.
-QString xmppRoomFromChoice(const QString& choice, QString* error);
-bool isXmppRoomChoice(const QString& choice);
+// The groupchat message that says `line` in the room `roomJid` under `id`;
+// the caller releases it.
+xmpp_stanza_t* newRoomMessage(xmpp_ctx_t* ctx, const QString& roomJid, const QString& line,
+                              const char* id);
+
+// How many bytes the message saying `line` takes on the wire, under an id
+// as long as the ones the room's messages carry.
+qint64 roomMessageBytes(xmpp_ctx_t* ctx, const QString& roomJid, const QString& line);
+
+// The largest stanza the server takes, in bytes, as the stream features in
+// `text` advertise it (XEP-0478); 0 when they name no limit; nothing when
+// `text` is not the stream's features.
+std::optional<qint64> advertisedStanzaLimit(xmpp_ctx_t* ctx, const char* text);
 
 } // namespace svw

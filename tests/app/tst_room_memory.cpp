@@ -152,6 +152,70 @@ private slots:
         QVERIFY(!written.contains("typed-again"));
     }
 
+    // An XMPP room's address holds the room alone: the account, server and
+    // nick are remembered beside it, its password only in the keyring.
+    void xmppAccountIsRememberedAndItsPasswordAskedFor()
+    {
+        qunsetenv("SVW_XMPP_JID");
+        qunsetenv("SVW_XMPP_PASSWORD");
+        qunsetenv("SVW_XMPP_CAFILE");
+        const QString address = u"xmpp:den@conference.localhost?join"_s;
+        QStringList asked;
+        const auto asker = [&asked](const QString& question) {
+            asked << question;
+            return std::optional(u"typed-xmpp-6"_s);
+        };
+        {
+            ProgramRoomKeeper first(RoomMemory(), nullptr, asker);
+            RoomChoice choice{address, {}};
+            choice.credentials.saslAccount = u"zoe@localhost"_s;
+            choice.credentials.server = u"127.0.0.1:1"_s; // nothing listens
+            choice.credentials.nick = u"zed"_s;
+            QString error;
+            // No password typed, kept or in the environment: asked for once.
+            const auto room = first.enter(choice, &error);
+            QVERIFY2(room, qPrintable(error));
+            QCOMPARE(asked.size(), 1);
+            QVERIFY2(asked[0].contains(u"zoe@localhost"_s) && asked[0].contains(address),
+                     qPrintable(asked[0]));
+            QVERIFY(room->roomDescription().endsWith(u" as zed"_s));
+            QCOMPARE(first.knownCredentials(address).saslPassword, u"typed-xmpp-6"_s);
+        }
+        // The next start, without SVW_XMPP_JID: the account, server and nick
+        // come from the configuration, the password is asked for once more.
+        asked.clear();
+        ProgramRoomKeeper next(RoomMemory(), nullptr, asker);
+        QString error;
+        const auto room = next.start(startRoom(std::nullopt, QString(), RoomMemory()), &error);
+        QVERIFY2(room, qPrintable(error));
+        QCOMPARE(asked.size(), 1);
+        QVERIFY(asked[0].contains(u"zoe@localhost"_s));
+        QVERIFY(room->roomDescription().endsWith(u" as zed"_s));
+        const RoomCredentials known = next.knownCredentials(address);
+        QCOMPARE(known.server, u"127.0.0.1:1"_s);
+        QCOMPARE(known.saslPassword, u"typed-xmpp-6"_s);
+        QFile file(RoomMemory().file());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray written = file.readAll();
+        QVERIFY(written.contains("zoe@localhost"));
+        QVERIFY(!written.contains("typed-xmpp-6"));
+
+        // The environment's password is enough: nobody is asked.
+        asked.clear();
+        qputenv("SVW_XMPP_PASSWORD", "from-env");
+        ProgramRoomKeeper third(RoomMemory(), nullptr, asker);
+        QVERIFY2(third.start(startRoom(std::nullopt, QString(), RoomMemory()), &error),
+                 qPrintable(error));
+        QCOMPARE(asked, QStringList());
+        qunsetenv("SVW_XMPP_PASSWORD");
+
+        // Declined: the room is not made, and it says what it lacks.
+        ProgramRoomKeeper declined(RoomMemory(), nullptr,
+                                   [](const QString&) { return std::optional<QString>(); });
+        QVERIFY(!declined.start(startRoom(std::nullopt, QString(), RoomMemory()), &error));
+        QVERIFY2(error.contains(u"password"_s), qPrintable(error));
+    }
+
     void passwordInTheArgumentIsNotRemembered()
     {
         ProgramRoomKeeper keeper(RoomMemory(), nullptr, nullptr);

@@ -6,8 +6,8 @@
 // the next start; once with no keyring at all, where it is kept in memory
 // only and asked for at the next start.
 //
-// No IRC server is needed: the room is made, remembered and retried against
-// a port where nothing listens.
+// Once for an IRC account, once for an XMPP one. No server is needed: the
+// room is made, remembered and retried against a port where nothing listens.
 
 #include "irc_test_server.h"
 #include "svw_copy.h"
@@ -86,11 +86,21 @@ private slots:
                 QFAIL(qPrintable(u"%1 is missing: scripts/install-deps test installs it"_s.arg(
                     QLatin1String(tool))));
         }
-        m_address = u"irc://kim@127.0.0.1:%1/#meet"_s.arg(svw::test::freeLocalPort());
+        m_port = svw::test::freeLocalPort();
+    }
+
+    void passwordGoesToTheKeyringAndNowhereElse_data()
+    {
+        QTest::addColumn<QString>("address");
+        QTest::newRow("irc") << u"irc://kim@127.0.0.1:%1/#meet"_s.arg(m_port);
+        // An XMPP account's password, kept as an IRC account's is.
+        QTest::newRow("xmpp") << u"xmpp:meet@conference.localhost?join"_s;
     }
 
     void passwordGoesToTheKeyringAndNowhereElse()
     {
+        QFETCH(QString, address);
+        m_address = address;
         QTemporaryDir home;
         const QString found = QDir(home.path()).filePath(u"found-in-keyring"_s);
         QTemporaryDir scratch;
@@ -138,6 +148,7 @@ private slots:
 
     void withoutKeyringThePasswordIsAskedForAndNotWritten()
     {
+        m_address = u"irc://kim@127.0.0.1:%1/#meet"_s.arg(m_port);
         QTemporaryDir home;
         const auto noKeyring = [](QProcessEnvironment& env) {
             env.remove(u"DBUS_SESSION_BUS_ADDRESS"_s);
@@ -174,6 +185,14 @@ private:
         const QUrl url(m_address);
         copy.command("click", "roomIndicator");
         copy.set("roomAddress", m_address);
+        if (m_address.startsWith(u"xmpp:"_s)) {
+            copy.set("xmppAccount", u"kim@localhost"_s);
+            copy.set("xmppPassword", kSaslPassword);
+            copy.set("xmppServer", u"127.0.0.1:%1"_s.arg(m_port));
+            QVERIFY(copy.sync());
+            QCOMPARE(copy.text("xmppRoom"), u"meet@conference.localhost"_s);
+            return;
+        }
         copy.set("ircSaslAccount", u"kim_acct"_s);
         copy.set("ircSaslPassword", kSaslPassword);
         QVERIFY(copy.sync());
@@ -181,6 +200,7 @@ private:
     }
 
     QString m_address;
+    quint16 m_port = 0;
 };
 
 QTEST_GUILESS_MAIN(TestRoomSecretsProgram)

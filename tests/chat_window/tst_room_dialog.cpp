@@ -2,7 +2,7 @@
 // The room dialog without a room behind it: IRC addresses written and read
 // back (the channel's key, the port, the nick left out of an invitation),
 // the network list, and the dialog filled in, pasted into, refused and
-// accepted as a user works it.
+// accepted as a user works it, on its IRC and XMPP pages.
 
 #include "irc_place.h"
 #include "room_dialog.h"
@@ -226,12 +226,115 @@ private slots:
         QCOMPARE(dialog.choice().address, u"local:attic"_s);
     }
 
+    void xmppPageGivesTheRoomAloneAndTheRestApart()
+    {
+        MemoryKeeper keeper;
+        RoomDialog dialog(&keeper, u"zoe"_s);
+        dialog.show();
+        auto* kinds = find<QTabWidget>(&dialog, "roomKinds");
+        kinds->setCurrentIndex(2);
+        QCOMPARE(kinds->tabText(2), u"&XMPP group chat"_s);
+        QVERIFY(!find<QPushButton>(&dialog, "copyInvitation")->isEnabled());
+        find<QLineEdit>(&dialog, "xmppRoom")->setText(u" Den@Conference.example.org "_s);
+        // A room without an account to log in with is not entered.
+        find<QPushButton>(&dialog, "enterRoom")->click();
+        QVERIFY(dialog.isVisible());
+        QVERIFY(find<QLabel>(&dialog, "roomProblem")->text().contains(u"account"_s));
+        find<QLineEdit>(&dialog, "xmppAccount")->setText(u"zoe@example.org"_s);
+        find<QLineEdit>(&dialog, "xmppPassword")->setText(u"xmpp-pw-4"_s);
+        find<QLineEdit>(&dialog, "xmppNick")->setText(u"zed"_s);
+        find<QLineEdit>(&dialog, "xmppServer")->setText(u"xmpp.example.org:5223"_s);
+        QVERIFY(find<QLabel>(&dialog, "meetingText")
+                    ->text()
+                    .contains(u"XMPP group chat den@conference.example.org"_s));
+
+        // Copied for friends: the room, nothing of the user's own.
+        find<QPushButton>(&dialog, "copyInvitation")->click();
+        QCOMPARE(QGuiApplication::clipboard()->text(), u"xmpp:den@conference.example.org?join"_s);
+
+        find<QPushButton>(&dialog, "enterRoom")->click();
+        QCOMPARE(dialog.result(), int(QDialog::Accepted));
+        const RoomChoice choice = dialog.choice();
+        QCOMPARE(choice.address, u"xmpp:den@conference.example.org?join"_s);
+        QCOMPARE(choice.credentials.saslAccount, u"zoe@example.org"_s);
+        QCOMPARE(choice.credentials.saslPassword, u"xmpp-pw-4"_s);
+        QCOMPARE(choice.credentials.nick, u"zed"_s);
+        QCOMPARE(choice.credentials.server, u"xmpp.example.org:5223"_s);
+    }
+
+    void xmppPageRefusesWhatCannotBeEntered()
+    {
+        RoomDialog dialog(nullptr, u"zoe"_s);
+        dialog.show();
+        find<QTabWidget>(&dialog, "roomKinds")->setCurrentIndex(2);
+        find<QLineEdit>(&dialog, "xmppAccount")->setText(u"zoe@example.org"_s);
+        find<QLineEdit>(&dialog, "xmppRoom")->setText(u"den@muc.example/zoe"_s);
+        find<QPushButton>(&dialog, "enterRoom")->click();
+        QVERIFY(dialog.isVisible());
+        QVERIFY(find<QLabel>(&dialog, "roomProblem")->text().contains(u"den@muc.example/zoe"_s));
+        QVERIFY(!find<QPushButton>(&dialog, "copyInvitation")->isEnabled());
+        find<QLineEdit>(&dialog, "xmppRoom")->setText(u"den@muc.example"_s);
+        find<QLineEdit>(&dialog, "xmppServer")->setText(u"host:port"_s);
+        find<QPushButton>(&dialog, "enterRoom")->click();
+        QVERIFY(dialog.isVisible());
+        QVERIFY(find<QLabel>(&dialog, "roomProblem")->text().contains(u"host:port"_s));
+        // The password may stay empty: it is asked for when the room is made.
+        find<QLineEdit>(&dialog, "xmppServer")->clear();
+        find<QPushButton>(&dialog, "enterRoom")->click();
+        QCOMPARE(dialog.result(), int(QDialog::Accepted));
+        QCOMPARE(dialog.choice().credentials.saslPassword, QString());
+    }
+
+    void pastedXmppAddressFillsTheXmppPage()
+    {
+        MemoryKeeper keeper;
+        RoomDialog dialog(&keeper, u"zoe"_s);
+        find<QTabWidget>(&dialog, "roomKinds")->setCurrentIndex(2);
+        find<QLineEdit>(&dialog, "xmppAccount")->setText(u"zoe@example.org"_s);
+        find<QTabWidget>(&dialog, "roomKinds")->setCurrentIndex(0);
+        auto* address = find<QLineEdit>(&dialog, "roomAddress");
+        address->setFocus();
+        QTest::keyClicks(address, u"xmpp:Den@muc.example?join"_s);
+        QCOMPARE(find<QTabWidget>(&dialog, "roomKinds")->currentIndex(), 2);
+        QCOMPARE(find<QLineEdit>(&dialog, "xmppRoom")->text(), u"den@muc.example"_s);
+        // The account typed before stays: an invitation carries none.
+        QCOMPARE(find<QLineEdit>(&dialog, "xmppAccount")->text(), u"zoe@example.org"_s);
+    }
+
+    void recentXmppRoomComesBackWithItsAccount()
+    {
+        MemoryKeeper keeper;
+        keeper.current = u"xmpp:den@muc.example?join"_s;
+        keeper.recent = {keeper.current, u"local"_s};
+        keeper.secrets.saslAccount = u"zoe@example.org"_s;
+        keeper.secrets.server = u"127.0.0.1:5222"_s;
+        keeper.secrets.nick = u"zed"_s;
+        RoomDialog dialog(&keeper, u"zoe"_s);
+        QCOMPARE(find<QTabWidget>(&dialog, "roomKinds")->currentIndex(), 2);
+        QCOMPARE(find<QLineEdit>(&dialog, "xmppRoom")->text(), u"den@muc.example"_s);
+        QCOMPARE(find<QLineEdit>(&dialog, "xmppAccount")->text(), u"zoe@example.org"_s);
+        QCOMPARE(find<QLineEdit>(&dialog, "xmppServer")->text(), u"127.0.0.1:5222"_s);
+        QCOMPARE(find<QLineEdit>(&dialog, "xmppNick")->text(), u"zed"_s);
+
+        auto* recent = find<QComboBox>(&dialog, "recentRooms");
+        recent->setCurrentIndex(2);
+        emit recent->activated(2);
+        QCOMPARE(find<QTabWidget>(&dialog, "roomKinds")->currentIndex(), 0);
+        recent->setCurrentIndex(1);
+        emit recent->activated(1);
+        QCOMPARE(find<QTabWidget>(&dialog, "roomKinds")->currentIndex(), 2);
+        QTest::keyClick(find<QPushButton>(&dialog, "enterRoom"), Qt::Key_Return);
+        QCOMPARE(dialog.choice().address, u"xmpp:den@muc.example?join"_s);
+        QCOMPARE(dialog.choice().credentials.server, u"127.0.0.1:5222"_s);
+    }
+
     void everyFieldHasANameAndACaption()
     {
         RoomDialog dialog(nullptr, u"zoe"_s);
         for (const char* name : {"localName", "ircNetwork", "ircHost", "ircPort", "ircChannel",
                                  "ircChannelKey", "ircNick", "ircServerPassword", "ircSaslAccount",
-                                 "ircSaslPassword", "ircClientCertificate"}) {
+                                 "ircSaslPassword", "ircClientCertificate", "xmppRoom",
+                                 "xmppAccount", "xmppPassword", "xmppNick", "xmppServer"}) {
             auto* field = find<QWidget>(&dialog, name);
             QVERIFY(field);
             QVERIFY2(!field->accessibleName().isEmpty(), name);
@@ -240,6 +343,7 @@ private slots:
         }
         QCOMPARE(find<QLineEdit>(&dialog, "ircSaslPassword")->echoMode(), QLineEdit::Password);
         QCOMPARE(find<QLineEdit>(&dialog, "ircServerPassword")->echoMode(), QLineEdit::Password);
+        QCOMPARE(find<QLineEdit>(&dialog, "xmppPassword")->echoMode(), QLineEdit::Password);
     }
 };
 

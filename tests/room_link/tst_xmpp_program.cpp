@@ -18,6 +18,7 @@ namespace {
 constexpr int kWaitMs = 30000;
 const QString kNote = u"[sealed with another password, or altered]"_s;
 const QString kRoom = u"secret@conference.localhost"_s;
+constexpr int kStanzaLimit = 10000; // advertised, and enforced by ending the connection
 
 // The body of the newest groupchat message from `nick` the member received.
 QString lastBodyFrom(const RawXmppClient& member, const QString& nick)
@@ -42,6 +43,7 @@ private slots:
     void initTestCase();
     void cleanupTestCase();
     void oldCipherAndSealedLines();
+    void longTextIsCutToTheServersLimit();
 
 private:
     std::unique_ptr<XmppTestServer> m_server;
@@ -55,6 +57,7 @@ void TestXmppProgram::initTestCase()
 {
     QString error;
     m_server = std::make_unique<XmppTestServer>();
+    m_server->limitStanzas(kStanzaLimit);
     QVERIFY2(m_server->start(&error), qPrintable(error));
     for (const QString& user : {u"alice"_s, u"bob"_s, u"carol"_s, u"raw"_s})
         QVERIFY2(m_server->addAccount(user, u"pw-"_s + user, &error), qPrintable(error));
@@ -129,6 +132,40 @@ void TestXmppProgram::oldCipherAndSealedLines()
     static const QRegularExpression sealed(u"^-\\|\\?\\|-\\*S1\\*[A-Za-z0-9_-]+$"_s);
     const QString wire = lastBodyFrom(*m_member, u"alice"_s);
     QVERIFY2(sealed.match(wire).hasMatch(), qPrintable(wire));
+}
+
+void TestXmppProgram::longTextIsCutToTheServersLimit()
+{
+    // Sealed (as the copy now is) or not, one message would be larger than
+    // the server takes.
+    QString text;
+    for (int i = 0; text.size() < 12000; ++i)
+        text += u"w%1 "_s.arg(i, 5, 10, QChar(u'0'));
+    text = text.trimmed();
+    const qsizetype before = m_member->received().size();
+    m_alice->set("txtSend", text);
+    m_alice->key("Return");
+    // Typed a key at a time, which takes long on a busy machine: the wait
+    // for the room starts once the copy has said it.
+    m_alice->command("sync", "long");
+    QVERIFY(m_alice->waitFor([&] { return !m_alice->reported("ok long").isEmpty(); }, 200'000));
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            m_member->runFor(5);
+            QString joined = m_bob->said();
+            joined.remove(u"alice  :  "_s).remove(u'\n');
+            return joined.contains(text);
+        },
+        kWaitMs));
+    // Said in pieces that each fit, on the connection the copy had.
+    m_member->runFor(5);
+    const QStringList after = m_member->received().mid(before);
+    const QStringList pieces = after.filter(u"from=\"%1/alice\""_s.arg(kRoom)).filter(u"<body>"_s);
+    QVERIFY2(pieces.size() >= 2, qPrintable(QString::number(pieces.size())));
+    for (const QString& piece : pieces)
+        QVERIFY(piece.toUtf8().size() < kStanzaLimit + 200); // the room adds its own address
+    QVERIFY(after.filter(u"type=\"unavailable\""_s).isEmpty());
+    QCOMPARE(m_alice->boxes(), QStringList());
 }
 
 QTEST_GUILESS_MAIN(TestXmppProgram)

@@ -63,6 +63,8 @@ private slots:
     void roomLearnsNothingOfTheProgram();
     void takenNickIsReplaced();
     void kickIsToldAtOnce();
+    void kickedAgainWaitsLonger();
+    void serverStanzaLimitIsKept();
     void banIsToldAtOnceAndTheRefusalOnce();
     void serverRestartLosesNoLine();
     void untrustedCertificateIsToldAtOnce();
@@ -191,6 +193,90 @@ void TestXmppRoom::kickIsToldAtOnce()
     // Said while out: waits instead of being lost.
     QVERIFY(bob.room->SendRoomLine(u"abcde later"_s));
     QCOMPARE(bob.room->waitingLineCount(), 1);
+}
+
+void TestXmppRoom::kickedAgainWaitsLonger()
+{
+    RawXmppClient owner;
+    QVERIFY(owner.connectTo(m_server, u"raw"_s));
+    QVERIFY(owner.join(u"rough@conference.localhost"_s, u"owner"_s));
+    XmppRoomSettings settings = m_server.roomSettings(u"bob"_s, u"rough"_s);
+    settings.kickRejoinMs = 1000;
+    settings.kickRejoinMaxMs = 3000;
+    settings.kickForgottenMs = 600'000;
+    Watched bob(settings);
+    const auto kick = [&](int id) {
+        owner.sendRaw(u"<iq type='set' id='r%1' to='rough@conference.localhost'>"
+                      u"<query xmlns='http://jabber.org/protocol/muc#admin'>"
+                      u"<item nick='bob' role='none'/></query></iq>"_s.arg(id));
+    };
+    // Each kick in a row doubles the wait before asking back, up to the bound.
+    const QStringList waits = {u"in 1 s."_s, u"in 2 s."_s, u"in 3 s."_s, u"in 3 s."_s};
+    for (int i = 0; i < waits.size(); ++i) {
+        QVERIFY(bob.waitForJoin(i + 1));
+        kick(i);
+        QVERIFY(QTest::qWaitFor([&] { return bob.troubles.size() > i; }, kXmppWaitMs));
+        QVERIFY2(bob.troubles.at(i).endsWith(waits.at(i)), qPrintable(bob.troubles.at(i)));
+        QCOMPARE(bob.room->kicksInARow(), i + 1);
+    }
+    QVERIFY(bob.waitForJoin(waits.size() + 1));
+
+    // Kept in the room for a while, the kicks are forgotten.
+    XmppRoomSettings forgetful = settings;
+    forgetful.kickForgottenMs = 300;
+    Watched cat(forgetful);
+    QVERIFY(cat.waitForJoin());
+    owner.sendRaw(u"<iq type='set' id='c1' to='rough@conference.localhost'>"
+                  u"<query xmlns='http://jabber.org/protocol/muc#admin'>"
+                  u"<item nick='bob' role='none'/></query></iq>"_s);
+    owner.sendRaw(u"<iq type='set' id='c2' to='rough@conference.localhost'>"
+                  u"<query xmlns='http://jabber.org/protocol/muc#admin'>"
+                  u"<item nick='cat' role='none'/></query></iq>"_s);
+    QVERIFY(QTest::qWaitFor([&] { return !cat.troubles.isEmpty(); }, kXmppWaitMs));
+    QCOMPARE(cat.room->kicksInARow(), 1);
+    QVERIFY(cat.waitForJoin(2));
+    QVERIFY(QTest::qWaitFor([&] { return cat.room->kicksInARow() == 0; }, kXmppWaitMs));
+    // Bob, kicked a fifth time without being kept long, still waits long.
+    QVERIFY(QTest::qWaitFor([&] { return bob.troubles.size() > 4; }, kXmppWaitMs));
+    QVERIFY2(bob.troubles.at(4).endsWith(u"in 3 s."_s), qPrintable(bob.troubles.at(4)));
+}
+
+void TestXmppRoom::serverStanzaLimitIsKept()
+{
+    XmppTestServer limited;
+    limited.limitStanzas(10000);
+    QString error;
+    QVERIFY2(limited.start(&error), qPrintable(error));
+    for (const QString& user : {u"ann"_s, u"raw"_s})
+        QVERIFY2(limited.addAccount(user, u"pw-"_s + user, &error), qPrintable(error));
+    RawXmppClient raw;
+    QVERIFY(raw.connectTo(limited, u"raw"_s));
+    QVERIFY(raw.join(u"small@conference.localhost"_s, u"raw"_s));
+
+    Watched ann(limited.roomSettings(u"ann"_s, u"small"_s));
+    // Before the server has said anything, every line fits.
+    QVERIFY(ann.room->fitsOneLine(QString(20000, u'x')));
+    QVERIFY(ann.waitForJoin());
+    QCOMPARE(ann.room->stanzaLimit(), qint64(10000));
+    // The longest line that fits the limit: the server takes it.
+    qsizetype longest = 0;
+    while (longest < 20000 && ann.room->fitsOneLine(QString(longest + 1, u'x')))
+        ++longest;
+    QVERIFY2(longest > 9000 && longest < 10000, qPrintable(QString::number(longest)));
+    // Characters that take more bytes, or an escape in XML, fit fewer.
+    QVERIFY(!ann.room->fitsOneLine(QString(longest - 1, u'x') + u"\u00e9"_s));
+    QVERIFY(!ann.room->fitsOneLine(QString(longest - 1, u'x') + u"<"_s));
+    QVERIFY(ann.room->SendRoomLine(QString(longest, u'y')));
+    // A line that does not fit and comes anyway is not sent: the server
+    // would end the connection over it.
+    QVERIFY(ann.room->SendRoomLine(QString(longest + 1, u'z')));
+    QVERIFY(ann.room->SendRoomLine(u"abcde after"_s));
+    QVERIFY(ann.waitForHeard(2));
+    QCOMPARE(ann.heard, QStringList({u"ann: "_s + QString(longest, u'y'), u"ann: abcde after"_s}));
+    QCOMPARE(ann.troubles.size(), 1);
+    QVERIFY2(ann.troubles.first().contains(u"10000 bytes"_s), qPrintable(ann.troubles.first()));
+    QCOMPARE(ann.joins, 1);
+    QCOMPARE(ann.room->waitingLineCount(), 0);
 }
 
 void TestXmppRoom::banIsToldAtOnceAndTheRefusalOnce()

@@ -18,13 +18,18 @@ namespace {
 
 const QString kRoom = u"talk@conference.example.org"_s;
 
-XmppRoomEvent read(const char* xml, const QString& ownNick = u"ann"_s)
+xmpp_ctx_t* context()
 {
     static xmpp_ctx_t* ctx = [] {
         xmpp_initialize();
         return xmpp_ctx_new(nullptr, nullptr);
     }();
-    xmpp_stanza_t* stanza = xmpp_stanza_new_from_string(ctx, xml);
+    return ctx;
+}
+
+XmppRoomEvent read(const char* xml, const QString& ownNick = u"ann"_s)
+{
+    xmpp_stanza_t* stanza = xmpp_stanza_new_from_string(context(), xml);
     const XmppRoomEvent event = readRoomStanza(stanza, kRoom, ownNick);
     if (stanza)
         xmpp_stanza_release(stanza);
@@ -45,6 +50,10 @@ private slots:
     void roomChoice_data();
     void roomChoice();
     void factoryTakesAccountFromEnvironment();
+    void dialogAccountWinsOverEnvironment();
+    void roomAddressReadsBack();
+    void advertisedLimit();
+    void messageBytes();
     void sessionKeepsLinesInOrder();
     void sessionTellsOutagesOnce();
 };
@@ -227,6 +236,114 @@ void TestXmppStanza::factoryTakesAccountFromEnvironment()
     QVERIFY2(error.contains(u"SVW_XMPP_SERVER"_s), qPrintable(error));
     for (const char* name : {"SVW_XMPP_JID", "SVW_XMPP_PASSWORD", "SVW_NICK", "SVW_XMPP_SERVER"})
         qunsetenv(name);
+}
+
+void TestXmppStanza::dialogAccountWinsOverEnvironment()
+{
+    const QString choice = u"xmpp:talk@conference.localhost?join"_s;
+    qputenv("SVW_XMPP_JID", "env@localhost");
+    qputenv("SVW_NICK", "envnick");
+    qputenv("SVW_XMPP_SERVER", "127.0.0.1:1"); // nothing listens: no network needed
+    qunsetenv("SVW_XMPP_PASSWORD");
+    RoomCredentials given;
+    // No password anywhere: the account is named, so that it can be asked for.
+    QCOMPARE(accountLackingPassword(choice, given), u"env@localhost"_s);
+    given.saslAccount = u"zoe@localhost"_s;
+    QCOMPARE(accountLackingPassword(choice, given), u"zoe@localhost"_s);
+    QCOMPARE(accountLackingPassword(u"irc://h/#c"_s, given), QString());
+    given.saslPassword = u"pw"_s;
+    QCOMPARE(accountLackingPassword(choice, given), QString());
+    given.saslPassword.clear();
+    qputenv("SVW_XMPP_PASSWORD", "pw");
+    QCOMPARE(accountLackingPassword(choice, given), QString());
+
+    given.nick = u"zed"_s;
+    given.server = u"127.0.0.1:2"_s;
+    QString error;
+    auto room = createChatRoomControl(choice, u"login"_s, given, &error);
+    QVERIFY2(room, qPrintable(error));
+    QCOMPARE(room->roomDescription(), u"talk@conference.localhost on XMPP as zed"_s);
+    // The dialog's server is read as SVW_XMPP_SERVER is, and named when wrong.
+    given.server = u"127.0.0.1:none"_s;
+    QVERIFY(!createChatRoomControl(choice, u"login"_s, given, &error));
+    QVERIFY2(error.contains(u"127.0.0.1:none"_s) && !error.contains(u"SVW_XMPP_SERVER"_s),
+             qPrintable(error));
+    given.server.clear();
+    given.saslAccount = u"no-domain"_s;
+    QVERIFY(!createChatRoomControl(choice, u"login"_s, given, &error));
+    QVERIFY2(error.contains(u"account"_s), qPrintable(error));
+    for (const char* name : {"SVW_XMPP_JID", "SVW_XMPP_PASSWORD", "SVW_NICK", "SVW_XMPP_SERVER"})
+        qunsetenv(name);
+}
+
+void TestXmppStanza::roomAddressReadsBack()
+{
+    for (const QString& room :
+         {u"talk@conference.example.org"_s, u"#chan%irc.example.net@gateway.example"_s,
+          u"what?@muc.example"_s, u"caf\u00e9@muc.example"_s}) {
+        const QString address = xmppRoomAddress(room);
+        QVERIFY2(address.startsWith(u"xmpp:"_s) && address.endsWith(u"?join"_s),
+                 qPrintable(address));
+        QString error;
+        QCOMPARE(xmppRoomFromChoice(address, &error), room);
+    }
+    // A port of 0 is none: "host:0" would reach nothing.
+    QString host;
+    quint16 port = 0;
+    QVERIFY(!readXmppServer(u"xmpp.example.org:0"_s, &host, &port));
+}
+
+void TestXmppStanza::advertisedLimit()
+{
+    const auto limit = [](const char* text) {
+        return advertisedStanzaLimit(context(), text);
+    };
+    QCOMPARE(limit("<features xmlns='http://etherx.jabber.org/streams'><bind "
+                   "xmlns='urn:ietf:params:xml:ns:xmpp-bind'/><limits "
+                   "xmlns='urn:xmpp:stream-limits:0'><max-bytes> 262144 </max-bytes>"
+                   "<idle-seconds>600</idle-seconds></limits></features>"),
+             std::optional<qint64>(262144));
+    // Features without limits: no limit (one said before may no longer hold).
+    QCOMPARE(limit("<features xmlns='http://etherx.jabber.org/streams'><bind "
+                   "xmlns='urn:ietf:params:xml:ns:xmpp-bind'/></features>"),
+             std::optional<qint64>(0));
+    // A limit in another namespace, or one that is no number, is none.
+    QCOMPARE(limit("<features xmlns='http://etherx.jabber.org/streams'><limits "
+                   "xmlns='urn:example:other'><max-bytes>100</max-bytes></limits></features>"),
+             std::optional<qint64>(0));
+    QCOMPARE(
+        limit("<features xmlns='http://etherx.jabber.org/streams'><limits "
+              "xmlns='urn:xmpp:stream-limits:0'><max-bytes>-5</max-bytes></limits></features>"),
+        std::optional<qint64>(0));
+    // Not the stream's features: nothing changes.
+    QCOMPARE(limit("<message xmlns='jabber:client'><limits xmlns='urn:xmpp:stream-limits:0'>"
+                   "<max-bytes>100</max-bytes></limits></message>"),
+             std::nullopt);
+    QCOMPARE(limit("<features xmlns='urn:example:features'/>"), std::nullopt);
+    QCOMPARE(limit("<features"), std::nullopt);
+}
+
+void TestXmppStanza::messageBytes()
+{
+    const QString room = u"talk@conference.example.org"_s;
+    const qint64 plain = roomMessageBytes(context(), room, u"abcde"_s);
+    // The whole stanza counts: the room's address and an id besides the body.
+    QVERIFY2(plain > 5 + room.size() + 30, qPrintable(QString::number(plain)));
+    // Bytes, not characters; XML escapes at their length on the wire.
+    QCOMPARE(roomMessageBytes(context(), room, u"abcd\u00e9"_s), plain + 1);
+    QCOMPARE(roomMessageBytes(context(), room, u"abcd\u263a"_s), plain + 2);
+    QCOMPARE(roomMessageBytes(context(), room, u"abcd<"_s), plain + 3);
+    QCOMPARE(roomMessageBytes(context(), room, u"abcd&"_s), plain + 4);
+    // As long as the message really sent with an id of the room's making.
+    char* id = xmpp_uuid_gen(context());
+    xmpp_stanza_t* message = newRoomMessage(context(), room, u"abcde"_s, id);
+    char* text = nullptr;
+    size_t length = 0;
+    QCOMPARE(xmpp_stanza_to_text(message, &text, &length), XMPP_EOK);
+    QCOMPARE(qint64(length), plain);
+    xmpp_free(context(), text);
+    xmpp_stanza_release(message);
+    xmpp_free(context(), id);
 }
 
 void TestXmppStanza::sessionKeepsLinesInOrder()

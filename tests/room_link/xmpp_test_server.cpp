@@ -32,9 +32,28 @@ bool XmppTestServer::start(QString* error)
         !makeSelfSignedCertificate(m_dir.path(), domain(), u"DNS:localhost,IP:127.0.0.1"_s, error))
         return false;
     const QString dir = m_dir.path();
+    // prosody 0.12 enforces a stanza limit but does not advertise it: a
+    // module of the test's own says it as newer servers do.
+    QString limits;
+    if (m_stanzaLimit > 0) {
+        QFile module(m_dir.filePath(u"mod_advertised_limits.lua"_s));
+        if (!module.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+            module.write(R"(local limit = module:get_option_number("c2s_stanza_size_limit");
+module:hook("stream-features", function (event)
+	event.features:tag("limits", { xmlns = "urn:xmpp:stream-limits:0" })
+		:tag("max-bytes"):text(tostring(limit)):up():up();
+end);
+)") < 0) {
+            *error = u"cannot write the limits module"_s;
+            return false;
+        }
+        limits = u"plugin_paths = { \"%1\" }\nc2s_stanza_size_limit = %2\n"_s.arg(dir).arg(
+            m_stanzaLimit);
+    }
     // Everything that would listen besides client connections is off, so
     // that tests running beside each other do not fight over ports.
-    const QString config = uR"(run_as_root = true
+    const QString config =
+        uR"(run_as_root = true
 pidfile = "%1/prosody.pid"
 data_path = "%1/data"
 log = { info = "*console" }
@@ -47,7 +66,7 @@ s2s_ports = {}
 component_ports = {}
 http_ports = {}
 https_ports = {}
-modules_enabled = { "roster"; "saslauth"; "tls"; "disco"; "posix" }
+%3modules_enabled = { "roster"; "saslauth"; "tls"; "disco"; "posix"%4 }
 modules_disabled = { "s2s"; "offline" }
 authentication = "internal_hashed"
 storage = "internal"
@@ -60,7 +79,8 @@ Component "conference.localhost" "muc"
     muc_room_locking = false
     muc_room_default_history_length = 20
 )"_s.arg(dir)
-                               .arg(m_port);
+            .arg(m_port)
+            .arg(limits, limits.isEmpty() ? QString() : u"; \"advertised_limits\""_s);
     QFile file(configFile());
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(config.toUtf8()) < 0) {
         *error = u"cannot write "_s + configFile();

@@ -34,6 +34,9 @@ public:
     bool start(QString* error);
     void kill(); // at once, as in a crash, and waits for the process
     bool addAccount(const QString& user, const QString& password, QString* error);
+    // From the next start(): the server takes no stanza larger than `bytes`
+    // from a client (10000 at least) and says so in its stream features.
+    void limitStanzas(int bytes) { m_stanzaLimit = bytes; }
 
     QString domain() const { return QStringLiteral("localhost"); }
     QString mucDomain() const { return QStringLiteral("conference.localhost"); }
@@ -55,6 +58,7 @@ private:
     quint16 m_port = 0;
     QProcess m_process;
     QByteArray m_log;
+    int m_stanzaLimit = 0;
 };
 
 // Another member of the room, speaking raw stanzas.
