@@ -69,10 +69,7 @@ public:
     void StopRoomScan() override { m_scanning = false; }
     bool fitsOneLine(const QString& line) const override;
     QString roomDescription() const override;
-    int waitingLineCount() const override
-    {
-        return m_session.waitingCount() + m_session.unconfirmedCount();
-    }
+    int waitingLineCount() const override { return m_session.unsaidCount(); }
     void leaveRoom(std::chrono::milliseconds patience) override;
 
     bool isJoined() const { return m_session.isInRoom(); }
