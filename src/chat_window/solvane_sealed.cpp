@@ -6,9 +6,11 @@
 #include "solvane.h"
 
 #include "chat_room_control.h"
+#include "menu_bar_access.h"
 #include "notice.h"
 #include "sealed_conversation.h"
 #include "shown_text.h"
+#include "window_announcer.h"
 
 #include <QAction>
 #include <QApplication>
@@ -141,6 +143,9 @@ void Solvane::mnuSeal_Toggled(bool on)
 {
     mnuSeal->setToolTip(on ? QStringLiteral("Sealing is on: lines are sealed")
                            : QStringLiteral("Sealing is off: lines use the old cipher"));
+    // A sealed line turns sealing on without the user: it is said.
+    setToggleState(mnuSeal, on);
+    m_announcer->announce(mnuSeal->toolTip());
     QPalette colours = txtSaid->palette();
     colours.setColor(QPalette::Base, on ? kSealedBase : palette().color(QPalette::Base));
     txtSaid->setPalette(colours);
