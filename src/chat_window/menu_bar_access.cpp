@@ -65,7 +65,7 @@ public:
         case QAccessible::Description:
             // A tool tip of its own says what the item does or stands at;
             // Qt's made-up one only repeats the caption.
-            if (const QString tip = action()->toolTip(); tip != withoutMnemonic(action()->text()))
+            if (QString tip = action()->toolTip(); tip != withoutMnemonic(action()->text()))
                 return tip;
             return {};
         default:

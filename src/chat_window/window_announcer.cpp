@@ -6,6 +6,8 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <algorithm>
+
 namespace svw {
 
 namespace {
@@ -16,6 +18,10 @@ const QString kAnnouncementName = QStringLiteral("announcement");
 // Long enough for a screen reader to have read the newest ones; older ones
 // go, so a long conversation does not pile them up.
 constexpr std::size_t kKeptAnnouncements = 8;
+
+// Each announcement cuts short the one being spoken; a room that floods the
+// window would otherwise keep a screen reader from finishing any.
+constexpr qint64 kAnnouncementGapMs = 250;
 
 QAccessibleInterface* announcementFactory(const QString& className, QObject* object)
 {
@@ -53,7 +59,9 @@ void WindowAnnouncer::announce(const QString& text)
     if (m_scheduled)
         return;
     m_scheduled = true;
-    QTimer::singleShot(0, this, &WindowAnnouncer::sayPending);
+    const qint64 wait =
+        m_lastSaid.isValid() ? std::max<qint64>(0, kAnnouncementGapMs - m_lastSaid.elapsed()) : 0;
+    QTimer::singleShot(wait, this, &WindowAnnouncer::sayPending);
 }
 
 QList<QWidget*> WindowAnnouncer::announcements() const
@@ -69,6 +77,7 @@ QList<QWidget*> WindowAnnouncer::announcements() const
 void WindowAnnouncer::sayPending()
 {
     m_scheduled = false;
+    m_lastSaid.start();
     const QString text = announcementText(std::exchange(m_pending, {}));
     if (text.isEmpty())
         return;

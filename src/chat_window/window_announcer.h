@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 #include <QStringList>
@@ -23,9 +24,10 @@ inline constexpr qsizetype kAnnouncedTexts = 3;
 // does not read text added to a box the user is not in, and this Qt has no
 // announcement of its own; what screen readers do present, wherever the
 // user is, is a notification that appears. Each announcement is such an
-// object, hidden from the eye, under `host`, named by its text; the texts
+// object, hidden from the eye, under `host`, named by its text. The texts
 // given in one turn of the event loop make one announcement, so a burst of
-// lines is not cut off line by line.
+// lines is not cut off line by line; while lines pour in, announcements come
+// at most a few times a second, each with what arrived meanwhile.
 class WindowAnnouncer : public QObject
 {
     Q_OBJECT
@@ -49,6 +51,7 @@ private:
     QWidget* m_host;
     QStringList m_pending;
     bool m_scheduled = false;
+    QElapsedTimer m_lastSaid;
     std::deque<QPointer<QWidget>> m_items;
 };
 
