@@ -9,6 +9,7 @@
 #include "solvane.h"
 
 #include <QAccessible>
+#include <QDeadlineTimer>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPointer>
@@ -50,7 +51,32 @@ public:
         m_from = m_text.size();
     }
 
-    // Whether one line logged since the mark holds every fragment.
+    // Waits, for a bounded time, for a line since the mark that holds every
+    // fragment.
+    bool awaitLine(const QStringList& fragments)
+    {
+        QDeadlineTimer patience(kOrcaPatienceMs);
+        while (!sawLine(fragments)) {
+            if (patience.hasExpired())
+                return false;
+            QTest::qWait(20);
+        }
+        return true;
+    }
+
+    // Waits for Orca to speak a text beginning with `start`.
+    bool awaitSpeech(const QString& start)
+    {
+        return awaitLine({QStringLiteral("SPEECH OUTPUT: '") + start});
+    }
+
+    QString tail()
+    {
+        refresh();
+        return m_text.right(3000);
+    }
+
+private:
     bool sawLine(const QStringList& fragments)
     {
         refresh();
@@ -63,19 +89,6 @@ public:
         return false;
     }
 
-    // Whether Orca spoke a text beginning with `start` since the mark.
-    bool spoke(const QString& start)
-    {
-        return sawLine({QStringLiteral("SPEECH OUTPUT: '") + start});
-    }
-
-    QString tail()
-    {
-        refresh();
-        return m_text.right(3000);
-    }
-
-private:
     void refresh()
     {
         QFile file(m_path);
@@ -122,11 +135,9 @@ private slots:
                       m_home.filePath(QStringLiteral("orca.log")),
                       m_home.filePath(QStringLiteral("orca-settings"))});
         QVERIFY2(m_orca.waitForStarted(), qPrintable(m_orca.errorString()));
-        QTRY_VERIFY2_WITH_TIMEOUT(m_log->sawLine({QStringLiteral("ORCA: Starting ATSPI registry")}),
-                                  qPrintable(QStringLiteral("Orca did not start: ") +
-                                             QString::fromLocal8Bit(m_orca.readAll()) +
-                                             m_log->tail()),
-                                  kOrcaPatienceMs);
+        QVERIFY2(m_log->awaitLine({QStringLiteral("ORCA: Starting ATSPI registry")}),
+                 qPrintable(QStringLiteral("Orca did not start: ") +
+                            QString::fromLocal8Bit(m_orca.readAll()) + m_log->tail()));
 
         m_scratch = std::make_unique<ScratchDirectory>();
         m_room = new StandingRoom;
@@ -138,8 +149,7 @@ private slots:
         m_send->setFocus();
         QTRY_COMPARE(QApplication::focusWidget(), m_send);
         // Orca follows the user into the box: it hears this program.
-        QTRY_VERIFY2_WITH_TIMEOUT(m_log->spoke(QStringLiteral("Text to send")),
-                                  qPrintable(m_log->tail()), kOrcaPatienceMs);
+        QVERIFY2(m_log->awaitSpeech(QStringLiteral("Text to send")), qPrintable(m_log->tail()));
     }
 
     void cleanupTestCase()
@@ -159,16 +169,15 @@ private slots:
     {
         m_log->mark();
         m_window->findChild<QAction*>(QStringLiteral("mnuDE"))->trigger();
-        QTRY_VERIFY2_WITH_TIMEOUT(
-            m_log->sawLine({QStringLiteral("object:state-changed:checked for [menu item | "
-                                           "Listen for Decrypt]"),
-                            QStringLiteral("(1, 0, ")}),
-            qPrintable(m_log->tail()), kOrcaPatienceMs);
-        QTRY_VERIFY2_WITH_TIMEOUT(
-            m_log->sawLine(
+        QVERIFY2(m_log->awaitLine({QStringLiteral("object:state-changed:checked for [menu item | "
+                                                  "Listen for Decrypt]"),
+                                   QStringLiteral("(1, 0, ")}),
+                 qPrintable(m_log->tail()));
+        QVERIFY2(
+            m_log->awaitLine(
                 {QStringLiteral("object:state-changed:checked for [menu item | Stop Listening]"),
                  QStringLiteral("(0, 0, ")}),
-            qPrintable(m_log->tail()), kOrcaPatienceMs);
+            qPrintable(m_log->tail()));
     }
 
     void arrivingLinesAreSpoken()
@@ -178,17 +187,17 @@ private slots:
         m_room->hear(QStringLiteral("bob"),
                      QStringLiteral("-|?|-") +
                          enciphered(QStringLiteral("the kettle is on"), QStringLiteral("Key")));
-        QTRY_VERIFY2_WITH_TIMEOUT(m_log->spoke(QStringLiteral("notification bob  :  the kettle")),
-                                  qPrintable(m_log->tail()), kOrcaPatienceMs);
+        QVERIFY2(m_log->awaitSpeech(QStringLiteral("notification bob  :  the kettle")),
+                 qPrintable(m_log->tail()));
         // Where the user types, Orca would not have read the box on its own.
         QCOMPARE(QApplication::focusWidget(), m_send);
 
         // What the room tells besides lines shows as a note, and is heard.
         m_log->mark();
         emit m_room->roomNotice(QStringLiteral("NickServ: you are now identified"));
-        QTRY_VERIFY2_WITH_TIMEOUT(
-            m_log->spoke(QStringLiteral("notification * NickServ: you are now identified")),
-            qPrintable(m_log->tail()), kOrcaPatienceMs);
+        QVERIFY2(
+            m_log->awaitSpeech(QStringLiteral("notification * NickServ: you are now identified")),
+            qPrintable(m_log->tail()));
     }
 
     void sealSaysItsState()
@@ -198,15 +207,13 @@ private slots:
             m_log->mark();
             seal->trigger();
             QCOMPARE(seal->isChecked(), on);
-            QTRY_VERIFY2_WITH_TIMEOUT(
-                m_log->sawLine(
-                    {QStringLiteral("object:state-changed:checked for [menu item | Seal]"),
-                     on ? QStringLiteral("(1, 0, ") : QStringLiteral("(0, 0, ")}),
-                qPrintable(m_log->tail()), kOrcaPatienceMs);
-            QTRY_VERIFY2_WITH_TIMEOUT(
-                m_log->spoke(on ? QStringLiteral("notification Sealing is on")
-                                : QStringLiteral("notification Sealing is off")),
-                qPrintable(m_log->tail()), kOrcaPatienceMs);
+            QVERIFY2(m_log->awaitLine(
+                         {QStringLiteral("object:state-changed:checked for [menu item | Seal]"),
+                          on ? QStringLiteral("(1, 0, ") : QStringLiteral("(0, 0, ")}),
+                     qPrintable(m_log->tail()));
+            QVERIFY2(m_log->awaitSpeech(on ? QStringLiteral("notification Sealing is on")
+                                           : QStringLiteral("notification Sealing is off")),
+                     qPrintable(m_log->tail()));
         }
     }
 
@@ -216,10 +223,9 @@ private slots:
         m_room->stand(RoomState::OutOfReach);
         emit m_room->roomTrouble(
             QStringLiteral("#grove on irc.example.net has been out of reach for 20 s."));
-        QTRY_VERIFY2_WITH_TIMEOUT(
-            m_log->spoke(QStringLiteral(
-                "notification #grove on irc.example.net has been out of reach for 20 s.")),
-            qPrintable(m_log->tail()), kOrcaPatienceMs);
+        QVERIFY2(m_log->awaitSpeech(QStringLiteral(
+                     "notification #grove on irc.example.net has been out of reach for 20 s.")),
+                 qPrintable(m_log->tail()));
         // Heard, and still not in the way of the user's typing.
         QCOMPARE(QApplication::focusWidget(), m_send);
         QCOMPARE(QApplication::activeWindow(), m_window.data());
