@@ -52,9 +52,19 @@ public:
     QAccessibleInterface* child(int) const override { return nullptr; }
     int childCount() const override { return 0; }
     int indexOfChild(const QAccessibleInterface*) const override { return -1; }
+    // This Qt tells screen readers nothing of a menu item's being checkable,
+    // and has no checkable menu item to offer them: a switch shows as a
+    // check box, one of a pair of choices as a radio button, so that a
+    // screen reader says "checked" or "not checked" either way.
     QAccessible::Role role() const override
     {
-        return action()->isSeparator() ? QAccessible::Separator : QAccessible::MenuItem;
+        if (action()->isSeparator())
+            return QAccessible::Separator;
+        if (action()->isCheckable())
+            return QAccessible::CheckBox;
+        if (action()->property(kToggleProperty).isValid())
+            return QAccessible::RadioButton;
+        return QAccessible::MenuItem;
     }
 
     QString text(QAccessible::Text t) const override

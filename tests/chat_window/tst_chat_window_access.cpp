@@ -185,7 +185,8 @@ private slots:
         auto* seal = m_window->findChild<QAction*>(QStringLiteral("mnuSeal"));
         QAccessibleInterface* item = barChildFor(bar, seal);
         QVERIFY(item);
-        QCOMPARE(item->role(), QAccessible::MenuItem);
+        // A switch, which a screen reader reads as checked or not.
+        QCOMPARE(item->role(), QAccessible::CheckBox);
         QCOMPARE(item->text(QAccessible::Name), QStringLiteral("Seal"));
         QVERIFY(item->state().checkable);
         QVERIFY(!item->state().checked);
@@ -209,7 +210,11 @@ private slots:
         QAccessibleInterface* listenItem = barChildFor(bar, listen);
         QAccessibleInterface* stopItem = barChildFor(bar, stop);
         QVERIFY(listenItem && stopItem);
-        QVERIFY(listenItem->state().checkable && stopItem->state().checkable);
+        // Two choices, one of them on.
+        QCOMPARE(listenItem->role(), QAccessible::RadioButton);
+        QCOMPARE(stopItem->role(), QAccessible::RadioButton);
+        QCOMPARE(QAccessible::queryAccessibleInterface(bar)->child(2)->role(),
+                 QAccessible::MenuItem); // Help
         QVERIFY(!listenItem->state().checked);
         QVERIFY(stopItem->state().checked);
 

@@ -169,13 +169,14 @@ private slots:
     {
         m_log->mark();
         m_window->findChild<QAction*>(QStringLiteral("mnuDE"))->trigger();
-        QVERIFY2(m_log->awaitLine({QStringLiteral("object:state-changed:checked for [menu item | "
-                                                  "Listen for Decrypt]"),
-                                   QStringLiteral("(1, 0, ")}),
-                 qPrintable(m_log->tail()));
+        QVERIFY2(
+            m_log->awaitLine({QStringLiteral("object:state-changed:checked for [radio button | "
+                                             "Listen for Decrypt]"),
+                              QStringLiteral("(1, 0, ")}),
+            qPrintable(m_log->tail()));
         QVERIFY2(
             m_log->awaitLine(
-                {QStringLiteral("object:state-changed:checked for [menu item | Stop Listening]"),
+                {QStringLiteral("object:state-changed:checked for [radio button | Stop Listening]"),
                  QStringLiteral("(0, 0, ")}),
             qPrintable(m_log->tail()));
     }
@@ -208,7 +209,7 @@ private slots:
             seal->trigger();
             QCOMPARE(seal->isChecked(), on);
             QVERIFY2(m_log->awaitLine(
-                         {QStringLiteral("object:state-changed:checked for [menu item | Seal]"),
+                         {QStringLiteral("object:state-changed:checked for [check box | Seal]"),
                           on ? QStringLiteral("(1, 0, ") : QStringLiteral("(0, 0, ")}),
                      qPrintable(m_log->tail()));
             QVERIFY2(m_log->awaitSpeech(on ? QStringLiteral("notification Sealing is on")
