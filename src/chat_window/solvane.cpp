@@ -6,11 +6,13 @@
 #include "first_caret.h"
 #include "fitting_text.h"
 #include "link_colour.h"
+#include "menu_bar_access.h"
 #include "menu_bar_look.h"
 #include "notice.h"
 #include "room_indicator.h"
 #include "web_page.h"
 #include "window_access.h"
+#include "window_announcer.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -198,6 +200,7 @@ void Solvane::createControls()
     for (const auto& [control, name] : names)
         control->setObjectName(QLatin1String(name));
     applyLinkColour();
+    m_announcer = new WindowAnnouncer(client);
 
     // Tab order: the conversation box (so its text can be selected and
     // copied from the keyboard), password, prefix, outgoing text, Send, the
@@ -243,11 +246,14 @@ void Solvane::createMenu()
     connect(m_roomIndicator, &RoomIndicator::clicked, this, &Solvane::openRoomDialog);
     QWidget::setTabOrder(cmdClear, m_roomIndicator);
     attachRoom(Chat1);
-    // Screen readers see the menu bar's items, not what stands in its corner:
-    // the bar itself describes the room.
+    // The bar describes the room as well, for readers that stop at its
+    // items; presentMenuBar() below puts the sign itself in the tree.
     menuBar()->setAccessibleDescription(m_roomIndicator->summary());
     connect(m_roomIndicator, &RoomIndicator::summaryChanged, menuBar(),
             &QWidget::setAccessibleDescription);
+    presentMenuBar(menuBar());
+    setToggleState(mnuSeal, mnuSeal->isChecked());
+    showListening(false);
 }
 
 // Names and descriptions for assistive technology, from each control's
@@ -277,6 +283,19 @@ void Solvane::describeControls()
     }
     Label2->setBuddy(pw);
     Label1->setBuddy(cbPre);
+}
+
+// Listen and Stop are a pair: the one chosen last is on, for screen readers
+// as for the room sign.
+void Solvane::showListening(bool listening)
+{
+    const bool before = m_roomIndicator->listening();
+    m_roomIndicator->setListening(listening);
+    setToggleState(mnuDE, listening);
+    setToggleState(mnuStop, !listening);
+    if (listening != before)
+        m_announcer->announce(listening ? QStringLiteral("Listening for the group's lines")
+                                        : QStringLiteral("Not listening"));
 }
 
 void Solvane::showRoomState(RoomState state)

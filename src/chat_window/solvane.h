@@ -29,6 +29,7 @@ class ConversationAppend;
 class RoomKeeper;
 class SealedConversation;
 class RoomIndicator;
+class WindowAnnouncer;
 enum class RoomState;
 
 // The chat window: the conversation box, the password and prefix boxes, the
@@ -106,6 +107,7 @@ private:
     void describeControls();
     void applyLinkColour();
     void showRoomState(RoomState state);
+    void showListening(bool listening);
 
     // The room (solvane_room.cpp).
     void attachRoom(ChatRoomControl* room);
@@ -192,6 +194,7 @@ private:
     };
     std::deque<SealedSend> m_sealedSends;     // said once their key is there
     RoomIndicator* m_roomIndicator = nullptr; // in the menu bar's corner
+    WindowAnnouncer* m_announcer = nullptr;   // tells screen readers what shows
 
     // Room lines that wait, in order, while the window answers the user
     // between slices of a flood (see Chat1_RoomLine), each with the prefix and

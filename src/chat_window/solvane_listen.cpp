@@ -9,6 +9,7 @@
 #include "room_indicator.h"
 #include "room_line.h"
 #include "shown_text.h"
+#include "window_announcer.h"
 
 #include <QComboBox>
 #include <QLineEdit>
@@ -92,13 +93,13 @@ void Solvane::mnuDE_Click()
     // shown as new.
     startedListeningSealed();
     Chat1->StartRoomScan();
-    m_roomIndicator->setListening(true);
+    showListening(true);
 }
 
 void Solvane::mnuStop_Click()
 {
     Chat1->StopRoomScan();
-    m_roomIndicator->setListening(false);
+    showListening(false);
 }
 
 void Solvane::Chat1_RoomLine(const QString& sender, const QString& text)
@@ -217,6 +218,8 @@ void Solvane::Chat1_RoomTrouble(const QString& why)
     // The room's words may quote the server or a nick.
     const QString text =
         shownNote(why) + QStringLiteral("\n\nThis is not reported again until the room works.");
+    // The box does not take the focus, so a screen reader would not read it.
+    m_announcer->announce(text);
     if (m_roomTroubleBox && m_roomTroubleBox->isVisible()) {
         m_roomTroubleBox->setText(text);
         return;
@@ -263,6 +266,7 @@ void Solvane::appendShownLine(const QString& line)
                     today ? QStringLiteral("HH:mm") : QStringLiteral("yyyy-MM-dd HH:mm"))) +
                 line;
     }
+    m_announcer->announce(shown);
     if (m_batch) {
         m_batch->add(shown);
         return;

@@ -6,11 +6,13 @@
 #include "solvane.h"
 
 #include "chat_room_control.h"
+#include "menu_bar_access.h"
 #include "notice.h"
 #include "room_indicator.h"
 #include "sealed_conversation.h"
 #include "sealed_look.h"
 #include "shown_text.h"
+#include "window_announcer.h"
 
 #include <QAction>
 #include <QApplication>
@@ -145,6 +147,9 @@ void Solvane::mnuSeal_Toggled(bool on)
     applySealedLook();
     if (m_roomIndicator)
         m_roomIndicator->setSealed(on);
+    // A sealed line turns sealing on without the user: it is said.
+    setToggleState(mnuSeal, on);
+    m_announcer->announce(mnuSeal->toolTip());
     prepareSealKey();
 }
 

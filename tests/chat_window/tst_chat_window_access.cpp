@@ -50,6 +50,22 @@ QString accessibleText(QObject* object, QAccessible::Text which)
     return face ? face->text(which) : QStringLiteral("<no interface>");
 }
 
+// Where a screen reader finds `object` going down from the window: the bar
+// must list it among its children, at the index it says.
+QAccessibleInterface* barChildFor(QMenuBar* bar, QObject* object)
+{
+    QAccessibleInterface* face = QAccessible::queryAccessibleInterface(bar);
+    for (int i = 0; i < face->childCount(); ++i) {
+        QAccessibleInterface* child = face->child(i);
+        if (child && child->object() == object) {
+            if (face->indexOfChild(child) != i || child->parent() != face)
+                return nullptr;
+            return child;
+        }
+    }
+    return nullptr;
+}
+
 } // namespace
 
 class ChatWindowAccess : public QObject
@@ -142,6 +158,77 @@ private slots:
         QCOMPARE(bar->text(QAccessible::Description),
                  QStringLiteral("In the room: #grove on irc.example.net as ann\n"
                                 "Listening for the group's lines"));
+    }
+
+    void roomSignIsInTheTree()
+    {
+        QMenuBar* bar = m_window->menuBar();
+        QAccessibleInterface* window = QAccessible::queryAccessibleInterface(m_window);
+        QAccessibleInterface* barFace = QAccessible::queryAccessibleInterface(bar);
+        QVERIFY(window->indexOfChild(barFace) >= 0);
+        QCOMPARE(barFace->childCount(), int(bar->actions().size()) + 1);
+        QAccessibleInterface* sign = barChildFor(bar, m_indicator);
+        QVERIFY(sign);
+        QCOMPARE(sign, QAccessible::queryAccessibleInterface(m_indicator));
+        QCOMPARE(sign->text(QAccessible::Name), QStringLiteral("Room"));
+        QCOMPARE(sign->text(QAccessible::Description),
+                 QStringLiteral("Reaching the room: #grove on irc.example.net as ann\n"
+                                "Not listening"));
+        // The items keep their places before it.
+        for (QAction* action : bar->actions())
+            QVERIFY2(barChildFor(bar, action), qPrintable(action->objectName()));
+    }
+
+    void sealIsAToggle()
+    {
+        QMenuBar* bar = m_window->menuBar();
+        auto* seal = m_window->findChild<QAction*>(QStringLiteral("mnuSeal"));
+        QAccessibleInterface* item = barChildFor(bar, seal);
+        QVERIFY(item);
+        // A switch, which a screen reader reads as checked or not.
+        QCOMPARE(item->role(), QAccessible::CheckBox);
+        QCOMPARE(item->text(QAccessible::Name), QStringLiteral("Seal"));
+        QVERIFY(item->state().checkable);
+        QVERIFY(!item->state().checked);
+
+        // The change is told as it happens: tst_chat_window_speech hears it.
+        seal->trigger();
+        QVERIFY(item->state().checked);
+        QCOMPARE(item->text(QAccessible::Description),
+                 QStringLiteral("Sealing is on: lines are sealed"));
+        // Pressed by a screen reader, it turns off again.
+        item->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+        QTRY_VERIFY(!seal->isChecked());
+        QVERIFY(!item->state().checked);
+    }
+
+    void listenAndStopSayWhetherTheWindowListens()
+    {
+        QMenuBar* bar = m_window->menuBar();
+        auto* listen = m_window->findChild<QAction*>(QStringLiteral("mnuDE"));
+        auto* stop = m_window->findChild<QAction*>(QStringLiteral("mnuStop"));
+        QAccessibleInterface* listenItem = barChildFor(bar, listen);
+        QAccessibleInterface* stopItem = barChildFor(bar, stop);
+        QVERIFY(listenItem && stopItem);
+        // Two choices, one of them on.
+        QCOMPARE(listenItem->role(), QAccessible::RadioButton);
+        QCOMPARE(stopItem->role(), QAccessible::RadioButton);
+        QCOMPARE(QAccessible::queryAccessibleInterface(bar)->child(2)->role(),
+                 QAccessible::MenuItem); // Help
+        QVERIFY(!listenItem->state().checked);
+        QVERIFY(stopItem->state().checked);
+
+        listenItem->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+        QTRY_VERIFY(m_room->scanning);
+        QVERIFY(listenItem->state().checked);
+        QVERIFY(!stopItem->state().checked);
+        // Choosing Listen again goes on listening: it is no switch that turns off.
+        listen->trigger();
+        QVERIFY(listenItem->state().checked);
+        QVERIFY(!stopItem->state().checked);
+        stop->trigger();
+        QVERIFY(!listenItem->state().checked);
+        QVERIFY(stopItem->state().checked);
     }
 
     void captionsNameTheirBoxes()
