@@ -198,7 +198,7 @@ void RoomDialog::refresh()
     m_meeting->setText(page->meetingText());
     QString error;
     const bool complete = !page->address(&error).isEmpty();
-    m_copy->setEnabled(complete);
+    m_copy->setEnabled(page->canInvite());
     if (complete)
         m_problem->hide();
 }

@@ -142,7 +142,7 @@ IrcRoomPage::IrcRoomPage(const QString& defaultNick, QWidget* parent)
     form->addRow(QString(), m_tls);
     addRow(form, QStringLiteral("C&hannel:"), m_channel, "ircChannel",
            QStringLiteral("The channel the group meets in, such as #friends"));
-    addRow(form, QStringLiteral("Channel &key:"), m_channelKey, "ircChannelKey",
+    addRow(form, QStringLiteral("Channe&l key:"), m_channelKey, "ircChannelKey",
            QStringLiteral("The channel's key, if it has one; friends need it too"));
     addRow(form, QStringLiteral("Nic&k:"), m_nick, "ircNick",
            QStringLiteral("The name you go by in the channel"));
@@ -150,7 +150,7 @@ IrcRoomPage::IrcRoomPage(const QString& defaultNick, QWidget* parent)
            QStringLiteral("Only for servers and bouncers that ask for one"));
     addRow(form, QStringLiteral("&Account:"), m_saslAccount, "ircSaslAccount",
            QStringLiteral("Your registered account, to identify with SASL; optional"));
-    addRow(form, QStringLiteral("Account pa&ssword:"), m_saslPassword, "ircSaslPassword",
+    addRow(form, QStringLiteral("Account passwor&d:"), m_saslPassword, "ircSaslPassword",
            QStringLiteral("The account's password"));
     // A certificate tied to the account identifies without a password (SASL
     // EXTERNAL); the path may be typed, or chosen from the box's button.
@@ -166,7 +166,7 @@ IrcRoomPage::IrcRoomPage(const QString& defaultNick, QWidget* parent)
         if (!file.isEmpty())
             m_clientCertificate->setText(file);
     });
-    addRow(form, QStringLiteral("Client &certificate:"), m_clientCertificate,
+    addRow(form, QStringLiteral("Client certi&ficate:"), m_clientCertificate,
            "ircClientCertificate",
            QStringLiteral("A certificate and its key tied to your account, to identify without "
                           "a password over TLS; optional"));
@@ -313,7 +313,7 @@ XmppRoomPage::XmppRoomPage(QWidget* parent)
            QStringLiteral("The group chat's address, such as friends@conference.example.org"));
     addRow(form, QStringLiteral("&Account:"), m_account, "xmppAccount",
            QStringLiteral("Your XMPP account, such as ann@example.org"));
-    addRow(form, QStringLiteral("Account pa&ssword:"), m_password, "xmppPassword",
+    addRow(form, QStringLiteral("Account passwor&d:"), m_password, "xmppPassword",
            QStringLiteral("The account's password; asked for when left empty"));
     addRow(form, QStringLiteral("Nic&k:"), m_nick, "xmppNick",
            QStringLiteral("The name you go by in the room; optional"));

@@ -44,6 +44,14 @@ public:
     // anything that is the user's own.
     virtual QString invitation() const = 0;
 
+    // Whether an invitation can be copied: by default once the room could
+    // be entered.
+    virtual bool canInvite() const
+    {
+        QString error;
+        return !address(&error).isEmpty();
+    }
+
     // What the others must choose to meet the user, in words.
     virtual QString meetingText() const = 0;
 
@@ -127,6 +135,8 @@ public:
     bool showAddress(const QString& address) override;
     QString address(QString* error) const override;
     QString invitation() const override;
+    // The room alone makes the invitation; the account is the user's own.
+    bool canInvite() const override { return !invitation().isEmpty(); }
     QString meetingText() const override;
     RoomCredentials credentials() const override;
     void showCredentials(const RoomCredentials& credentials) override;

@@ -8,12 +8,14 @@
 #include "room_dialog.h"
 #include "room_kind_pages.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMap>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTabWidget>
@@ -236,10 +238,14 @@ private slots:
         QCOMPARE(kinds->tabText(2), u"&XMPP group chat"_s);
         QVERIFY(!find<QPushButton>(&dialog, "copyInvitation")->isEnabled());
         find<QLineEdit>(&dialog, "xmppRoom")->setText(u" Den@Conference.example.org "_s);
-        // A room without an account to log in with is not entered.
+        // A room without an account to log in with is not entered, but
+        // friends can be invited to it already.
         find<QPushButton>(&dialog, "enterRoom")->click();
         QVERIFY(dialog.isVisible());
         QVERIFY(find<QLabel>(&dialog, "roomProblem")->text().contains(u"account"_s));
+        find<QPushButton>(&dialog, "copyInvitation")->click();
+        QCOMPARE(QGuiApplication::clipboard()->text(), u"xmpp:den@conference.example.org?join"_s);
+        QGuiApplication::clipboard()->clear();
         find<QLineEdit>(&dialog, "xmppAccount")->setText(u"zoe@example.org"_s);
         find<QLineEdit>(&dialog, "xmppPassword")->setText(u"xmpp-pw-4"_s);
         find<QLineEdit>(&dialog, "xmppNick")->setText(u"zed"_s);
@@ -326,6 +332,41 @@ private slots:
         QTest::keyClick(find<QPushButton>(&dialog, "enterRoom"), Qt::Key_Return);
         QCOMPARE(dialog.choice().address, u"xmpp:den@muc.example?join"_s);
         QCOMPARE(dialog.choice().credentials.server, u"127.0.0.1:5222"_s);
+    }
+
+    void accessKeysAreNotSharedOnAPage()
+    {
+        // Two captions with one Alt key on the same page: the key only
+        // cycles between them and never reaches the field it names.
+        RoomDialog dialog(nullptr, u"zoe"_s);
+        dialog.show();
+        auto* kinds = find<QTabWidget>(&dialog, "roomKinds");
+        const auto keyOf = [](QString caption) {
+            caption.remove(u"&&"_s);
+            const qsizetype at = caption.indexOf(u'&');
+            return at < 0 || at + 1 >= caption.size() ? QChar() : caption[at + 1].toLower();
+        };
+        for (int page = 0; page < kinds->count(); ++page) {
+            kinds->setCurrentIndex(page);
+            QMap<QChar, QString> owners;
+            QStringList captions;
+            for (int tab = 0; tab < kinds->count(); ++tab)
+                captions << kinds->tabText(tab);
+            for (auto* label : dialog.findChildren<QLabel*>())
+                if (label->isVisible() && label->buddy())
+                    captions << label->text();
+            for (auto* button : dialog.findChildren<QAbstractButton*>())
+                if (button->isVisible())
+                    captions << button->text();
+            for (const QString& caption : captions) {
+                const QChar key = keyOf(caption);
+                if (key.isNull())
+                    continue;
+                QVERIFY2(!owners.contains(key),
+                         qPrintable(owners.value(key) + u" and "_s + caption));
+                owners.insert(key, caption);
+            }
+        }
     }
 
     void everyFieldHasANameAndACaption()
