@@ -6,6 +6,7 @@
 // commands go to its standard input, its reports come from its output.
 
 #include <QDir>
+#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
@@ -16,6 +17,19 @@
 #include <functional>
 
 namespace svw::testing {
+
+// Every file under `folder` that holds `text`.
+inline QStringList filesHolding(const QString& folder, const QByteArray& text)
+{
+    QStringList holding;
+    QDirIterator files(folder, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (files.hasNext()) {
+        QFile file(files.next());
+        if (file.open(QIODevice::ReadOnly) && file.readAll().contains(text))
+            holding.append(file.fileName());
+    }
+    return holding;
+}
 
 class SvwCopy
 {

@@ -8,29 +8,16 @@
 #include "irc_test_server.h"
 #include "svw_copy.h"
 
-#include <QDirIterator>
 #include <QTest>
 
 using namespace svw::test;
+using svw::testing::filesHolding;
 using svw::testing::SvwCopy;
 using namespace Qt::StringLiterals;
 
 namespace {
 
 constexpr int kWaitMs = 30000;
-
-// Every file under `folder` that holds `text`.
-QStringList filesHolding(const QString& folder, const QByteArray& text)
-{
-    QStringList holding;
-    QDirIterator files(folder, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-    while (files.hasNext()) {
-        QFile file(files.next());
-        if (file.open(QIODevice::ReadOnly) && file.readAll().contains(text))
-            holding.append(file.fileName());
-    }
-    return holding;
-}
 
 // Waits until `nick` is seen joining (its parts and quits pass by).
 bool seenJoining(RawIrcClient& outsider, const QByteArray& nick)

@@ -8,10 +8,10 @@
 #include "svw_copy.h"
 #include "xmpp_test_server.h"
 
-#include <QDirIterator>
 #include <QTest>
 
 using namespace svw::test;
+using svw::testing::filesHolding;
 using svw::testing::SvwCopy;
 using namespace Qt::StringLiterals;
 
@@ -19,19 +19,6 @@ namespace {
 
 constexpr int kWaitMs = 30000;
 const QString kRoom = u"meet@conference.localhost"_s;
-
-// Every file under `folder` that holds `text`.
-QStringList filesHolding(const QString& folder, const QByteArray& text)
-{
-    QStringList holding;
-    QDirIterator files(folder, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-    while (files.hasNext()) {
-        QFile file(files.next());
-        if (file.open(QIODevice::ReadOnly) && file.readAll().contains(text))
-            holding.append(file.fileName());
-    }
-    return holding;
-}
 
 // Waits until `member` has seen `nick` come into the room `times` times.
 bool seenJoining(RawXmppClient& member, const QString& nick, int times)
