@@ -139,6 +139,14 @@ RoomCredentials ProgramRoomKeeper::knownCredentials(const QString& address) cons
     // The dialog shows the account; the passwords only once known this run.
     RoomCredentials credentials;
     takeRemembered(m_memory.secretsNeeded(address), &credentials);
+    // A room entered through the environment is shown with its account, so
+    // that entering it again from the dialog logs in the same way.
+    if (credentials.saslAccount.isEmpty()) {
+        const RoomCredentials environment = accountFromEnvironment(address);
+        credentials.saslAccount = environment.saslAccount;
+        credentials.server = environment.server;
+        credentials.nick = environment.nick;
+    }
     return credentials;
 }
 

@@ -151,6 +151,17 @@ std::unique_ptr<ChatRoomControl> createChatRoomControl(const QString& choice, co
     return createChatRoomControl(choice, nick, RoomCredentials(), error);
 }
 
+RoomCredentials accountFromEnvironment(const QString& choice)
+{
+    RoomCredentials found;
+    if (!isXmppRoomChoice(choice))
+        return found;
+    found.saslAccount = qEnvironmentVariable("SVW_XMPP_JID").trimmed();
+    found.server = qEnvironmentVariable("SVW_XMPP_SERVER").trimmed();
+    found.nick = qEnvironmentVariable("SVW_NICK").trimmed();
+    return found;
+}
+
 bool findsOwnPassword(const QString& choice)
 {
     return isXmppRoomChoice(choice);

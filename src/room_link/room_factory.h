@@ -52,5 +52,9 @@ QString accountLackingPassword(const QString& choice, const RoomCredentials& cre
 // there (an XMPP room: also in the environment), so that it is asked for
 // only once they have found none.
 bool findsOwnPassword(const QString& choice);
+// What the environment says of the account the room `choice` names would
+// log in with (an XMPP room: SVW_XMPP_JID, SVW_XMPP_SERVER, SVW_NICK), never
+// a password: for the room dialog to show the room as it was entered.
+RoomCredentials accountFromEnvironment(const QString& choice);
 
 } // namespace svw

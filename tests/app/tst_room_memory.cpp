@@ -216,6 +216,28 @@ private slots:
         QVERIFY2(error.contains(u"password"_s), qPrintable(error));
     }
 
+    void xmppRoomFromTheEnvironmentShowsItsAccount()
+    {
+        // Started with SVW_ROOM and the account in the environment: the
+        // dialog shows the account, server and nick, never the password.
+        qputenv("SVW_XMPP_JID", "env@localhost");
+        qputenv("SVW_XMPP_SERVER", "127.0.0.1:1");
+        qputenv("SVW_NICK", "envnick");
+        qputenv("SVW_XMPP_PASSWORD", "env-secret");
+        const ProgramRoomKeeper keeper(RoomMemory(), nullptr, nullptr);
+        const RoomCredentials shown = keeper.knownCredentials(u"xmpp:den@muc.localhost?join"_s);
+        const RoomCredentials irc = keeper.knownCredentials(u"irc://irc.example.net/#den"_s);
+        qunsetenv("SVW_XMPP_JID");
+        qunsetenv("SVW_XMPP_SERVER");
+        qunsetenv("SVW_NICK");
+        qunsetenv("SVW_XMPP_PASSWORD");
+        QCOMPARE(shown.saslAccount, u"env@localhost"_s);
+        QCOMPARE(shown.server, u"127.0.0.1:1"_s);
+        QCOMPARE(shown.nick, u"envnick"_s);
+        QCOMPARE(shown.saslPassword, QString());
+        QCOMPARE(irc.saslAccount, QString()); // an IRC address names its own nick
+    }
+
     void passwordInTheArgumentIsNotRemembered()
     {
         ProgramRoomKeeper keeper(RoomMemory(), nullptr, nullptr);
