@@ -75,6 +75,14 @@ void IrcRoom::handleMessage(const IrcMessage& message)
         // that wants a registered nick or TLS to speak.
         if (isOurChannel(message.param(1)))
             handleLineRefused(message);
+    } else if (command == u"403" && m_phase != Phase::Joined && m_session.unconfirmedCount() > 0) {
+        // Kicked as the channel's last member, the channel is gone: the
+        // server answers the line we sent before the kick with "no such
+        // channel". Its answer comes before the PING after that line, and a
+        // join's answer after it, so this is the line's: it waits for the
+        // rejoin, like a line refused for our absence.
+        if (isOurChannel(message.param(1)))
+            handleLineRefused(message);
     } else if (QStringList{u"403"_s, u"405"_s, u"471"_s, u"473"_s, u"474"_s, u"475"_s, u"476"_s,
                            u"477"_s, u"479"_s, u"489"_s, u"520"_s}
                    .contains(command)) {

@@ -25,6 +25,7 @@ private slots:
     void refusedLinesAreNeverShownAndAreCounted();
     void refusalCountStartsAgainAfterRejoin();
     void rejoinRefusedAfterKickIsToldOnceItLasts();
+    void lineToAChannelGoneWithTheKickWaitsForTheRejoin();
     void stayingInTheChannelIsNoTrouble();
     void pingFloodNeitherQueuesNorStarves();
     void longSessionAnswersEveryPing();
@@ -215,6 +216,40 @@ void TestIrcTrouble::rejoinRefusedAfterKickIsToldOnceItLasts()
     QVERIFY(QTest::qWaitFor([&] { return rex.troubles().size() == 2; }, kServerWaitMs));
     QVERIFY2(rex.troubles()[1].contains("out of reach"), qPrintable(rex.troubles()[1]));
     QCOMPARE(rex->roomState(), RoomState::OutOfReach);
+}
+
+// Kicked as its last member, the channel is gone before the server comes to
+// the line sent just before: "no such channel" answers that line, which is
+// said again once back in, not shown as said nor taken for a refused join.
+void TestIrcTrouble::lineToAChannelGoneWithTheKickWaitsForTheRejoin()
+{
+    QTcpServer fake;
+    QVERIFY(fake.listen(QHostAddress::LocalHost));
+    IrcRoomSettings settings = testRoomSettings(fake.serverPort(), "ivo", "#t");
+    settings.kickRejoinMs = 50;
+    WatchedRoom ivo(settings);
+    auto peer = acceptAndJoin(fake, ivo, "ivo", "#t");
+    QVERIFY(peer);
+
+    QVERIFY(ivo->SendRoomLine("on its way"));
+    const QByteArray token = pingAfter(*peer, "PRIVMSG #t :on its way");
+    QVERIFY(!token.isEmpty());
+    peer->send(":op!o@h KICK #t ivo :out");
+    peer->send(":fake 403 ivo #t :No such channel");
+    peer->send(":fake PONG fake :" + token);
+    QVERIFY(QTest::qWaitFor([&] { return peer->lines().count("JOIN #t") == 2; }, kServerWaitMs));
+    QCOMPARE(ivo.heard(), QStringList());
+    peer->send(":ivo!~u@h JOIN #t");
+    QVERIFY(ivo.waitForJoin(2));
+    QVERIFY(QTest::qWaitFor([&] { return peer->lines().count("PRIVMSG #t :on its way") == 2; },
+                            kServerWaitMs));
+    QVERIFY(
+        QTest::qWaitFor([&] { return peer->lines().last().startsWith("PING :"); }, kServerWaitMs));
+    peer->send(":fake PONG fake :" + peer->lines().last().mid(6));
+    QVERIFY(ivo.waitForHeardLine("ivo: on its way"));
+    QCOMPARE(ivo.heard(), QStringList{"ivo: on its way"});
+    QCOMPARE(ivo.troubles().size(), 1); // the kick; no "cannot join"
+    QVERIFY2(!ivo.troubles()[0].contains("cannot join"), qPrintable(ivo.troubles()[0]));
 }
 
 // A copy that stays in its channel past the trouble delay is never told the
