@@ -71,8 +71,11 @@ QString ircMeetingText(const IrcPlace& place, const QString& networkName)
     const QString where = networkName.isEmpty()
                               ? QStringLiteral("the server %1").arg(server)
                               : QStringLiteral("the network %1 (%2)").arg(networkName, server);
-    QString text = QStringLiteral("To meet you, the others choose %1 and the channel %2")
-                       .arg(where, place.channel);
+    // Before a channel is typed, the sentence still reads as one.
+    const QString channel = place.channel.isEmpty()
+                                ? QStringLiteral("the same channel")
+                                : QStringLiteral("the channel %1").arg(place.channel);
+    QString text = QStringLiteral("To meet you, the others choose %1 and %2").arg(where, channel);
     if (!place.channelKey.isEmpty())
         text += QStringLiteral(" with its key");
     return text + QStringLiteral(", each with a nick of their own.");

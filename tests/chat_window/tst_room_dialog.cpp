@@ -140,6 +140,10 @@ private slots:
         QVERIFY(!find<QLineEdit>(&dialog, "ircHost")->isEnabled());
         QCOMPARE(find<QLineEdit>(&dialog, "ircNick")->text(), u"zoe"_s);
 
+        QVERIFY2(find<QLabel>(&dialog, "meetingText")
+                     ->text()
+                     .contains(u"(irc.oftc.net, port 6697 with TLS) and the same channel, each"_s),
+                 qPrintable(find<QLabel>(&dialog, "meetingText")->text()));
         find<QLineEdit>(&dialog, "ircChannel")->setText(u"grove"_s);
         find<QLineEdit>(&dialog, "ircChannelKey")->setText(u"oak"_s);
         find<QLineEdit>(&dialog, "ircServerPassword")->setText(u"pass-1"_s);
