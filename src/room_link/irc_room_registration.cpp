@@ -70,17 +70,15 @@ void IrcRoom::handleMessage(const IrcMessage& message)
         if (!message.param(1).isEmpty() && !m_userHost.isEmpty())
             m_userHost = m_userHost.section(u'@', 0, 0) + u'@' + message.param(1);
     } else if (command == u"404" ||
-               (m_phase == Phase::Joined && (command == u"477" || command == u"489"))) {
+               (m_phase == Phase::Joined && (command == u"477" || command == u"489")) ||
+               (command == u"403" && m_phase != Phase::Joined &&
+                m_session.unconfirmedCount() > 0)) {
         // Cannot send to the channel: moderated, banned, or a channel
-        // that wants a registered nick or TLS to speak.
-        if (isOurChannel(message.param(1)))
-            handleLineRefused(message);
-    } else if (command == u"403" && m_phase != Phase::Joined && m_session.unconfirmedCount() > 0) {
-        // Kicked as the channel's last member, the channel is gone: the
-        // server answers the line we sent before the kick with "no such
-        // channel". Its answer comes before the PING after that line, and a
-        // join's answer after it, so this is the line's: it waits for the
-        // rejoin, like a line refused for our absence.
+        // that wants a registered nick or TLS to speak. Or, kicked as its
+        // last member, the channel is gone: the line sent before the kick is
+        // answered "no such channel". That answer comes before the PING
+        // after the line, and a join's after it, so it is the line's; out of
+        // the channel, the line waits for the rejoin.
         if (isOurChannel(message.param(1)))
             handleLineRefused(message);
     } else if (QStringList{u"403"_s, u"405"_s, u"471"_s, u"473"_s, u"474"_s, u"475"_s, u"476"_s,
