@@ -2,6 +2,7 @@
 #include "room_dialog.h"
 
 #include "room_kind_pages.h"
+#include "shown_text.h"
 
 #include <QClipboard>
 #include <QComboBox>
@@ -195,7 +196,9 @@ void RoomDialog::addressTyped(const QString& text)
 void RoomDialog::refresh()
 {
     RoomKindPage* page = currentPage();
-    m_meeting->setText(page->meetingText());
+    // A pasted invitation is a friend's text: it reaches the labels the way
+    // every text from outside reaches the window.
+    m_meeting->setText(shownNote(page->meetingText()));
     QString error;
     const bool complete = !page->address(&error).isEmpty();
     m_copy->setEnabled(page->canInvite());
@@ -207,7 +210,7 @@ void RoomDialog::copyInvitation()
 {
     const QString invitation = currentPage()->invitation();
     QGuiApplication::clipboard()->setText(invitation);
-    m_problem->setText(QStringLiteral("Copied for your friends: %1").arg(invitation));
+    m_problem->setText(shownNote(QStringLiteral("Copied for your friends: %1").arg(invitation)));
     m_problem->show();
 }
 
@@ -217,7 +220,7 @@ void RoomDialog::accept()
     QString error;
     const QString address = page->address(&error);
     if (address.isEmpty()) {
-        m_problem->setText(error);
+        m_problem->setText(shownNote(error));
         m_problem->show();
         return;
     }

@@ -309,6 +309,15 @@ private slots:
         QCOMPARE(find<QLineEdit>(&dialog, "xmppRoom")->text(), u"den@muc.example"_s);
         // The account typed before stays: an invitation carries none.
         QCOMPARE(find<QLineEdit>(&dialog, "xmppAccount")->text(), u"zoe@example.org"_s);
+
+        // A friend's invitation that reorders what follows it shows its
+        // override, not its trick, in what the dialog says of the room.
+        address->clear();
+        QGuiApplication::clipboard()->setText(u"xmpp:den\u202Etxt.exe@muc.example?join"_s);
+        QTest::keyClick(address, Qt::Key_V, Qt::ControlModifier);
+        const QString meeting = find<QLabel>(&dialog, "meetingText")->text();
+        QVERIFY2(!meeting.contains(QChar(0x202E)) && meeting.contains(u"den\uFFFDtxt.exe"_s),
+                 qPrintable(meeting));
     }
 
     void recentXmppRoomComesBackWithItsAccount()
